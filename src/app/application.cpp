@@ -1,0 +1,102 @@
+#include "app/application.hpp"
+
+#include "app/ui_launcher.hpp"
+#include "devices/device_manager.hpp"
+#include "devices/group_manager.hpp"
+#include "log/logger.hpp"
+#include "platform/app_paths.hpp"
+#include "platform/desktop.hpp"
+#include "platform/main_loop.hpp"
+#include "platform/single_instance.hpp"
+#include "settings/app_settings_manager.hpp"
+#include "storage/app_settings_store.hpp"
+#include "storage/devices_state_store.hpp"
+#include "storage/groups_state_store.hpp"
+
+#include <exception>
+#include <optional>
+
+namespace pellan {
+namespace {
+
+/// Settings, devices and groups come back from their files through short-lived store
+/// instances, which are gone before any server starts.
+void restoreState(const AppPaths& paths, AppSettingsManager& settings, DeviceManager& devices,
+                  GroupManager& groups) {
+    {
+        AppSettingsStore store(paths.appSettingsFile);
+        const AppSettings restored = store.loadAppSettings();
+        settings.apply(restored);
+        settings.refreshInterfaces();
+    }
+    {
+        DevicesStateStore store(paths.devicesStateFile);
+        devices.restoreDevices(store.loadDevices());
+    }
+    {
+        GroupsStateStore store(paths.groupsStateFile);
+        groups.restoreGroups(store.loadGroups());
+    }
+}
+
+/// Everything between the logger and the main loop: the components in their creation order,
+/// started, then stopped in their shut-down order.
+void runComponents(const AppPaths& paths, Logger& logger) {
+    DeviceManager devices(logger);
+    GroupManager groups(logger);
+    AppSettingsManager settings(logger);
+
+    restoreState(paths, settings, devices, groups);
+
+    UiLauncher launcher(logger, [] { openUi(); });
+    launcher.start();
+
+    MainLoop loop;
+    if (loop.create()) {
+        logger.log("Vantrel Pellan started. Use the tray icon to open or exit the application.",
+                   "application");
+        loop.run();
+    } else {
+        logger.log("Failed to create the Windows tray icon", "error");
+    }
+    loop.remove();
+
+    logger.log("Vantrel Pellan shutdown requested", "application");
+    launcher.stop();
+    logger.setListener({});
+}
+
+}  // namespace
+
+int runApplication() {
+    // Before any thread exists, so that a signal during start-up waits for the main loop.
+    MainLoop::blockExitSignals();
+
+    SingleInstance instance;
+    switch (instance.acquire()) {
+    case SingleInstance::Result::Failed:
+        return 1;
+    case SingleInstance::Result::AlreadyRunning:
+        openUi();
+        return 0;
+    case SingleInstance::Result::Acquired:
+        break;
+    }
+
+    std::optional<AppPaths> paths;
+    try {
+        paths = computeAppPaths();
+    } catch (const std::exception& error) {
+        showFatalError(error.what());
+        return 1;
+    }
+
+    Logger logger;
+    logger.openFile(paths->logFile, paths->oldLogFile);
+    runComponents(*paths, logger);
+    logger.log("Vantrel Pellan stopped", "application");
+    instance.release();
+    return 0;
+}
+
+}  // namespace pellan

@@ -1,0 +1,5 @@
+#include "app/application.hpp"
+
+int main() {
+    return pellan::runApplication();
+}

@@ -1,0 +1,133 @@
+#include "platform/app_paths.hpp"
+#include "platform/single_instance.hpp"
+
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+namespace pellan {
+namespace {
+
+using test::TempDir;
+
+/// Sets environment variables for one test and puts the old values back.
+class ScopedEnvironment {
+public:
+    void set(const char* name, const std::optional<std::string>& value) {
+        const char* old = std::getenv(name);
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        apply(name, value);
+    }
+    ~ScopedEnvironment() {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            apply(it->first.c_str(), it->second);
+        }
+    }
+
+private:
+    static void apply(const char* name, const std::optional<std::string>& value) {
+        if (value) {
+            setenv(name, value->c_str(), 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST(AppPathsTest, CreatesDataAndLogsUnderTheUsersDataHome) {
+    TempDir home;
+    ScopedEnvironment env;
+    env.set("XDG_DATA_HOME", std::nullopt);
+    env.set("HOME", home.path().string());
+    const AppPaths paths = computeAppPaths();
+    const auto base = home.path() / ".local" / "share" / "Vantrel" / "Pellan";
+    EXPECT_EQ(paths.dataDir, base / "data");
+    EXPECT_EQ(paths.logsDir, base / "logs");
+    EXPECT_TRUE(std::filesystem::is_directory(paths.dataDir));
+    EXPECT_TRUE(std::filesystem::is_directory(paths.logsDir));
+    EXPECT_EQ(paths.appSettingsFile, base / "data" / "app_settings.json");
+    EXPECT_EQ(paths.devicesStateFile, base / "data" / "devices_state.json");
+    EXPECT_EQ(paths.groupsStateFile, base / "data" / "groups_state.json");
+    EXPECT_EQ(paths.tileSettingsFile, base / "data" / "device-tile-settings.json");
+    EXPECT_EQ(paths.logFile, base / "logs" / "Vantrel_Pellan_log.log");
+    EXPECT_EQ(paths.oldLogFile, base / "logs" / "Vantrel_Pellan_log_old.log");
+    EXPECT_EQ(paths.uiRoot, paths.exeDir / "Vantrel_Pellan_UI");
+    EXPECT_TRUE(std::filesystem::exists(paths.exeDir / "platform_tests"));
+}
+
+TEST(AppPathsTest, XdgDataHomeWinsWhenAbsolute) {
+    TempDir home;
+    TempDir dataHome;
+    ScopedEnvironment env;
+    env.set("HOME", home.path().string());
+    env.set("XDG_DATA_HOME", dataHome.path().string());
+    EXPECT_EQ(computeAppPaths().dataDir, dataHome.path() / "Vantrel" / "Pellan" / "data");
+    env.set("XDG_DATA_HOME", "relative/dir");
+    EXPECT_EQ(computeAppPaths().dataDir,
+              home.path() / ".local" / "share" / "Vantrel" / "Pellan" / "data");
+}
+
+TEST(AppPathsTest, FailuresCarryTheUsersText) {
+    TempDir home;
+    ScopedEnvironment env;
+    env.set("XDG_DATA_HOME", std::nullopt);
+    env.set("HOME", std::nullopt);
+    EXPECT_THROW(
+        {
+            try {
+                computeAppPaths();
+            } catch (const std::runtime_error& error) {
+                EXPECT_STREQ(error.what(), "Unable to determine the LocalAppData directory");
+                throw;
+            }
+        },
+        std::runtime_error);
+
+    // A file where the base directory belongs: nothing can be created below it.
+    test::writeFile(home / "blocked", "not a directory");
+    env.set("XDG_DATA_HOME", (home / "blocked").string());
+    try {
+        computeAppPaths();
+        FAIL() << "expected an error";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()).rfind("Unable to create the data directory: ", 0), 0U)
+            << error.what();
+    }
+
+    // The data directory can be made but a file stands where the logs belong.
+    std::filesystem::create_directories(home / "share" / "Vantrel" / "Pellan");
+    test::writeFile(home / "share" / "Vantrel" / "Pellan" / "logs", "");
+    env.set("XDG_DATA_HOME", (home / "share").string());
+    try {
+        computeAppPaths();
+        FAIL() << "expected an error";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()).rfind("Unable to create the logs directory: ", 0), 0U)
+            << error.what();
+    }
+}
+
+TEST(SingleInstanceTest, SecondHolderIsToldAnotherInstanceRuns) {
+    TempDir dir;
+    SingleInstance first;
+    SingleInstance second;
+    ASSERT_EQ(first.acquire(dir.path()), SingleInstance::Result::Acquired);
+    EXPECT_EQ(second.acquire(dir.path()), SingleInstance::Result::AlreadyRunning);
+    first.release();
+    EXPECT_EQ(second.acquire(dir.path()), SingleInstance::Result::Acquired);
+}
+
+TEST(SingleInstanceTest, UncreatableLockFileFails) {
+    TempDir dir;
+    test::writeFile(dir / "file", "");
+    SingleInstance instance;
+    EXPECT_EQ(instance.acquire(dir / "file" / "sub"), SingleInstance::Result::Failed);
+}
+
+}  // namespace
+}  // namespace pellan
