@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and (with "test") testing need.
+# Idempotent: packages already installed are left alone, and apt is asked only when one is
+# missing.
+#   scripts/install-deps.sh          build and run
+#   scripts/install-deps.sh test     build, run and every test row
+set -euo pipefail
+
+mode=${1:-run}
+packages=(
+    cmake ninja-build g++ pkg-config
+    libboost1.81-dev nlohmann-json3-dev portaudio19-dev libavahi-compat-libdnssd-dev
+    avahi-daemon xdg-utils libnotify-bin
+)
+if [ "$mode" = test ]; then
+    packages+=(
+        googletest libgtest-dev libgmock-dev libbenchmark-dev
+        clang clang-format clang-tidy libclang-rt-14-dev
+        iproute2 iputils-ping dbus-daemon avahi-utils util-linux procps
+    )
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    [ "$status" = "install ok installed" ] || missing+=("$package")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+# On a test machine no mDNS daemon may start in the machine's own network namespace: the
+# tests start their own inside private namespaces. Keep package scripts from starting
+# services while we install.
+policy=/usr/sbin/policy-rc.d
+added_policy=0
+if [ "$mode" = test ] && [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee "$policy" >/dev/null
+    "${sudo_cmd[@]}" chmod 755 "$policy"
+    added_policy=1
+fi
+cleanup() { [ "$added_policy" -eq 0 ] || "${sudo_cmd[@]}" rm -f "$policy"; }
+trap cleanup EXIT
+
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
