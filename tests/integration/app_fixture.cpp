@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 
 namespace pellan::test {
+namespace {
+constexpr const char* kStartedLine = "Vantrel Pellan started. Use the tray icon";
+}  // namespace
 
 AppHome::AppHome() {
     std::filesystem::create_directories(dir_ / "bin");
@@ -25,17 +28,24 @@ std::unique_ptr<ChildProcess> AppHome::start(const std::string& name,
                                           dir_ / (name + ".out"), dir_ / (name + ".err"));
 }
 
-bool AppHome::waitStarted(std::chrono::milliseconds timeout) const {
-    return waitUntil(
-        [this] {
-            return log().find("Vantrel Pellan started. Use the tray icon") != std::string::npos;
-        },
-        timeout);
+std::size_t AppHome::startedLines() const {
+    const std::string text = log();
+    std::size_t count = 0;
+    for (std::size_t at = text.find(kStartedLine); at != std::string::npos;
+         at = text.find(kStartedLine, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+bool AppHome::waitStarted(std::size_t earlierRuns, std::chrono::milliseconds timeout) const {
+    return waitUntil([&] { return startedLines() > earlierRuns; }, timeout);
 }
 
 int runOnce(const AppHome& home) {
+    const std::size_t earlierRuns = home.startedLines();
     auto app = home.start();
-    if (!home.waitStarted()) {
+    if (!home.waitStarted(earlierRuns)) {
         return -1;
     }
     app->signal(SIGTERM);

@@ -29,8 +29,11 @@ public:
     std::string stderrOf(const std::string& name = "app") const {
         return readFile(dir_ / (name + ".err"));
     }
-    /// True once the "started" line is in the log (at most `timeout`).
-    bool waitStarted(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    /// How many runs have written their "started" line to this home's log.
+    std::size_t startedLines() const;
+    /// True once more than `earlierRuns` "started" lines are in the log (at most `timeout`).
+    bool waitStarted(std::size_t earlierRuns = 0,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
 private:
     TempDir dir_;

@@ -66,7 +66,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "DevicesStateStore: failed to load"},
         RestoreCase{"TopLevelArray", R"([{"hostname":"TRQ-PN1-01"}])", 0, ""},
         RestoreCase{"TopLevelString", R"("devices")", 0, ""},
-        RestoreCase{"DevicesObject", R"({"devices":{"hostname":"TRQ-PN1-01"}})", 0, ""},
+        RestoreCase{"DevicesObject", R"({"devices":{"hostname":"TRQ-PN1-01"}})", 0,
+                    "ignoring \"devices\" of wrong type"},
         RestoreCase{"DuplicateHostsAndEmptyOnesDropped",
                     R"({"devices":[{"hostname":"A-B-1"},{"hostname":"A-B-1"},{"hostname":""},)"
                     R"(5,{"ip":"198.18.0.9"}],"version":3,"extra":{"kept":true}})",
