@@ -120,6 +120,6 @@ void BM_ListDevices(benchmark::State& state) {
 }
 BENCHMARK(BM_ListDevices)->Unit(benchmark::kMicrosecond);
 
-} // namespace
+}  // namespace
 
 BENCHMARK_MAIN();

@@ -17,9 +17,8 @@ void writeStudio(const std::filesystem::path& dataDir) {
     for (int i = 0; i < 1000; ++i) {
         devices += (i ? "," : "") + std::string(R"({"hostname":"TRQ-PN4-)") + std::to_string(i) +
                    R"(","ip":"198.18.)" + std::to_string(i / 250) + "." +
-                   std::to_string(i % 250 + 1) +
-                   R"(","isMonitored":true,"danteName":"Panel)" + std::to_string(i) +
-                   R"(","discoveredByHttp":true,"paInputDeviceIndex":2})";
+                   std::to_string(i % 250 + 1) + R"(","isMonitored":true,"danteName":"Panel)" +
+                   std::to_string(i) + R"(","discoveredByHttp":true,"paInputDeviceIndex":2})";
     }
     pellan::test::writeFile(dataDir / "devices_state.json", devices + R"(],"version":1})");
     std::string groups = R"({"groups":{)";

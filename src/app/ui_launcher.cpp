@@ -4,8 +4,8 @@
 #include "platform/http_probe.hpp"
 
 #include <exception>
-#include <string>
 #include <pthread.h>
+#include <string>
 #include <utility>
 
 namespace pellan {
@@ -44,8 +44,8 @@ void UiLauncher::run() {
     pthread_setname_np(pthread_self(), "ui-launcher");
     try {
         for (int attempt = 0; attempt < options_.attempts; ++attempt) {
-            const int status = probe_->get(options_.host, options_.port, options_.target,
-                                           options_.stepTimeout);
+            const int status =
+                probe_->get(options_.host, options_.port, options_.target, options_.stepTimeout);
             if (status >= 200 && status <= 499) {
                 break;
             }

@@ -103,7 +103,7 @@ void resetLiveState(DeviceEntry& entry) {
     entry.micMuted = false;
 }
 
-} // namespace
+}  // namespace
 
 DeviceManager::DeviceManager(Logger& logger) : logger_(logger) {}
 
@@ -150,7 +150,7 @@ DeviceEntry DeviceManager::findDeviceByIp(const std::string& ip) const {
 
 DeviceEntry DeviceManager::findDeviceByDanteName(const std::string& name) const {
     if (name.empty()) {
-        return DeviceEntry{}; // Only non-empty Dante names take part.
+        return DeviceEntry{};  // Only non-empty Dante names take part.
     }
     std::lock_guard lock(mutex_);
     const auto it = std::find_if(devices_.begin(), devices_.end(),
@@ -302,7 +302,7 @@ bool DeviceManager::removeDevice(const std::string& hostname) {
 
 bool DeviceManager::removeNetaudioDevicesByDanteName(const std::string& name) {
     if (name.empty()) {
-        return false; // Only non-empty Dante names take part.
+        return false;  // Only non-empty Dante names take part.
     }
     std::lock_guard lock(mutex_);
     return std::erase_if(devices_, [&](const DeviceEntry& d) {
@@ -449,4 +449,4 @@ void DeviceManager::updateGpioPhysicalByIp(const std::string& ip, const DeviceEn
     copyReported(it->gpioPhysicalStatus, record.gpioPhysicalStatus);
 }
 
-} // namespace pellan
+}  // namespace pellan

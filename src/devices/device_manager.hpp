@@ -96,7 +96,7 @@ private:
     Logger& logger_;
 
     mutable std::recursive_mutex mutex_;
-    Devices devices_; // Guarded by mutex_.
+    Devices devices_;  // Guarded by mutex_.
 };
 
-} // namespace pellan
+}  // namespace pellan

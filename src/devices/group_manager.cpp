@@ -12,7 +12,7 @@ namespace {
 constexpr const char* kGroupCategory = "group";
 constexpr const char* kRestoreCategory = "settings";
 
-} // namespace
+}  // namespace
 
 GroupManager::GroupManager(Logger& logger) : logger_(logger) {}
 
@@ -102,7 +102,7 @@ std::vector<std::string>
 GroupManager::normalisedOrderLocked(const std::vector<std::string>& names) const {
     std::vector<std::string> result;
     result.reserve(groups_.size());
-    std::set<std::string_view> listed; // Views into `names`, which outlives this call.
+    std::set<std::string_view> listed;  // Views into `names`, which outlives this call.
     for (const std::string& name : names) {
         if (groups_.contains(name) && listed.insert(name).second) {
             result.push_back(name);
@@ -136,4 +136,4 @@ void GroupManager::restoreGroups(const GroupsState& state) {
                 kRestoreCategory);
 }
 
-} // namespace pellan
+}  // namespace pellan

@@ -59,8 +59,8 @@ private:
     Logger& logger_;
 
     mutable std::mutex mutex_;
-    Groups groups_;                  // Guarded by mutex_.
-    std::vector<std::string> order_; // Guarded by mutex_.
+    Groups groups_;                   // Guarded by mutex_.
+    std::vector<std::string> order_;  // Guarded by mutex_.
 };
 
-} // namespace pellan
+}  // namespace pellan

@@ -54,11 +54,11 @@ private:
     std::string timestampNow();
 
     mutable std::mutex mutex_;
-    std::deque<LogEntry> entries_;  // Guarded by mutex_.
-    LogListener listener_;          // Guarded by mutex_.
-    std::ofstream file_;            // Guarded by mutex_.
-    bool fileOpen_ = false;         // Guarded by mutex_.
-    bool flushEachLine_ = true;     // Guarded by mutex_.
+    std::deque<LogEntry> entries_;      // Guarded by mutex_.
+    LogListener listener_;              // Guarded by mutex_.
+    std::ofstream file_;                // Guarded by mutex_.
+    bool fileOpen_ = false;             // Guarded by mutex_.
+    bool flushEachLine_ = true;         // Guarded by mutex_.
     std::filesystem::path logPath_;     // Guarded by mutex_.
     std::filesystem::path oldLogPath_;  // Guarded by mutex_.
     long long cachedSecond_ = -1;       // Guarded by mutex_: the second of cachedTimestamp_.

@@ -6,10 +6,10 @@ namespace pellan {
 
 /// One IPv4 address of a network adapter that is up.
 struct NetworkInterfaceInfo {
-    int index = 0;       ///< Interface index (what DNS-SD takes).
-    std::string name;    ///< The adapter's name, shown to the user.
-    std::string ip;      ///< Dotted IPv4 address.
-    std::string label;   ///< name + " - " + ip.
+    int index = 0;      ///< Interface index (what DNS-SD takes).
+    std::string name;   ///< The adapter's name, shown to the user.
+    std::string ip;     ///< Dotted IPv4 address.
+    std::string label;  ///< name + " - " + ip.
 
     bool operator==(const NetworkInterfaceInfo&) const = default;
 };

@@ -27,8 +27,8 @@ SingleInstance::Result SingleInstance::acquire(const std::filesystem::path& dire
     if (fd_ >= 0) {
         return Result::Acquired;
     }
-    const std::filesystem::path lockDirectory = directory.empty() ? defaultLockDirectory()
-                                                                  : directory;
+    const std::filesystem::path lockDirectory =
+        directory.empty() ? defaultLockDirectory() : directory;
     if (lockDirectory.empty()) {
         return Result::Failed;
     }

@@ -21,9 +21,8 @@ void AppSettingsManager::apply(const AppSettings& record) {
     std::lock_guard lock(mutex_);
     settings_ = record;
     logger_.log(std::string("App settings updated: AutoMonitor: ") +
-                    boolText(settings_.autoMonitorEnabled) +
-                    " AppLocked: " + boolText(settings_.appLocked) +
-                    " MonitoredDeviceOfflineIndicationEnabled: " +
+                    boolText(settings_.autoMonitorEnabled) + " AppLocked: " +
+                    boolText(settings_.appLocked) + " MonitoredDeviceOfflineIndicationEnabled: " +
                     boolText(settings_.monitoredDeviceOfflineIndicationEnabled) +
                     " NetworkInterface: " + settings_.selectedInterface +
                     " LineInIndex: " + std::to_string(settings_.lineInDeviceIndex) +
@@ -35,8 +34,8 @@ void AppSettingsManager::apply(const AppSettings& record) {
 
 void AppSettingsManager::refreshInterfaces() {
     // Enumerate before locking: the system call may take a moment and calls nothing of ours.
-    std::vector<NetworkInterfaceInfo> found = enumerate_ ? enumerate_()
-                                                         : std::vector<NetworkInterfaceInfo>{};
+    std::vector<NetworkInterfaceInfo> found =
+        enumerate_ ? enumerate_() : std::vector<NetworkInterfaceInfo>{};
     std::lock_guard lock(mutex_);
     networkInterfaces_ = std::move(found);
     settings_.interfaces.clear();

@@ -38,7 +38,7 @@ private:
     const InterfaceEnumerator enumerate_;
 
     mutable std::mutex mutex_;
-    AppSettings settings_;                                // Guarded by mutex_.
+    AppSettings settings_;                                 // Guarded by mutex_.
     std::vector<NetworkInterfaceInfo> networkInterfaces_;  // Guarded by mutex_.
 };
 

@@ -30,7 +30,8 @@ TEST(UiLauncherTest, OpensAtOnceWhenTheServerAnswersBelowFiveHundred) {
         test::LoopbackServer server(test::LoopbackServer::answerHttpStatus(status));
         Logger logger;
         std::promise<void> opened;
-        UiLauncher launcher(logger, [&] { opened.set_value(); }, fastOptions(server.port()));
+        UiLauncher launcher(
+            logger, [&] { opened.set_value(); }, fastOptions(server.port()));
         launcher.start();
         ASSERT_EQ(opened.get_future().wait_for(5s), std::future_status::ready) << status;
         launcher.stop();
@@ -67,7 +68,8 @@ TEST(UiLauncherTest, StopDuringTheAttemptsEndsWithoutOpening) {
     std::atomic<int> opens{0};
     UiLauncher::Options options = fastOptions(silent.port());
     options.stepTimeout = 60s;
-    UiLauncher launcher(logger, [&] { ++opens; }, options);
+    UiLauncher launcher(
+        logger, [&] { ++opens; }, options);
     launcher.start();
     ASSERT_TRUE(silent.waitForConnection());
     launcher.stop();

@@ -23,7 +23,7 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::Pair;
 
-using LogLine = std::pair<std::string, std::string>; // message, category
+using LogLine = std::pair<std::string, std::string>;  // message, category
 
 DeviceEntry makeRecord(const std::string& hostname, const std::string& ip = "") {
     DeviceEntry record;
@@ -106,7 +106,7 @@ TEST_F(DeviceManagerTest, MergingAnIdenticalRecordReturnsFalseAndLogsNothing) {
     ASSERT_TRUE(devices.addOrUpdateDevice(record));
     newLogLines();
 
-    record.stockCode = "SOMETHING-ELSE"; // Replaced by derivation, so not a difference.
+    record.stockCode = "SOMETHING-ELSE";  // Replaced by derivation, so not a difference.
     record.commCount = 0;
     EXPECT_FALSE(devices.addOrUpdateDevice(record));
     EXPECT_THAT(newLogLines(), IsEmpty());
@@ -217,13 +217,13 @@ TEST_F(DeviceManagerTest, LookupsReturnCopiesOrTheDefaultRecord) {
     DeviceEntry a = makeRecord("TRQ-PN1-A", "10.0.0.1");
     a.danteName = "dante-a";
     a.hostname2 = "h2-a";
-    DeviceEntry b = makeRecord("TRQ-PN1-B", "10.0.0.1"); // Same ip: first match wins.
+    DeviceEntry b = makeRecord("TRQ-PN1-B", "10.0.0.1");  // Same ip: first match wins.
     b.danteName = "dante-b";
     ASSERT_TRUE(devices.addOrUpdateDevice(a));
     ASSERT_TRUE(devices.addOrUpdateDevice(b));
 
     EXPECT_EQ(devices.findDeviceByHostname("TRQ-PN1-B").danteName, "dante-b");
-    EXPECT_TRUE(devices.findDeviceByHostname("trq-pn1-b").hostname.empty()); // Case-sensitive.
+    EXPECT_TRUE(devices.findDeviceByHostname("trq-pn1-b").hostname.empty());  // Case-sensitive.
     EXPECT_EQ(devices.findDeviceByIp("10.0.0.1").hostname, "TRQ-PN1-A");
     EXPECT_TRUE(devices.findDeviceByIp("10.0.0.2").hostname.empty());
     EXPECT_EQ(devices.findDeviceByDanteName("dante-b").hostname, "TRQ-PN1-B");
@@ -235,7 +235,7 @@ TEST_F(DeviceManagerTest, LookupsReturnCopiesOrTheDefaultRecord) {
 
 TEST_F(DeviceManagerTest, EmptyIpMatchesFirstUndiscoveredDeviceButEmptyNamesNeverMatch) {
     ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("TRQ-PN1-A", "10.0.0.1")));
-    ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("manual-host"))); // No ip, dante name, h2.
+    ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("manual-host")));  // No ip, dante name, h2.
     ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("manual-host-2")));
 
     EXPECT_EQ(devices.findDeviceByIp("").hostname, "manual-host");
@@ -403,7 +403,7 @@ TEST_F(DeviceManagerTest, UpdateByHostname2MergesIdentityAndLogsWithTheArgument)
     EXPECT_EQ(stored.friendlyName, "Rack Unit");
     EXPECT_EQ(stored.ip, "10.0.0.8");
     EXPECT_EQ(stored.ip2, "10.0.1.8");
-    EXPECT_FALSE(stored.discoveredByHttp); // Discovery flags are not touched here.
+    EXPECT_FALSE(stored.discoveredByHttp);  // Discovery flags are not touched here.
     EXPECT_TRUE(stored.discoveredByNetaudio);
     EXPECT_THAT(newLogLines(),
                 ElementsAre(Pair("Updated device by HostName2:dante-h2 HostName:TRQ-R8X-01 "
@@ -441,7 +441,7 @@ TEST_P(UpdateByHostname2ManualTest, ClearsManualMarkOnlyForDiscoveryInformation)
     incoming.hostname2 = c.hostname2;
     incoming.danteName = c.danteName;
     incoming.ip = c.ip;
-    incoming.ip2 = ""; // ip2 alone is not discovery information.
+    incoming.ip2 = "";  // ip2 alone is not discovery information.
 
     EXPECT_EQ(devices.updateDeviceByHostname2("h2", incoming), c.clearsManual);
     EXPECT_EQ(devices.findDeviceByHostname("TRQ-PN1-01").isManuallyAdded, !c.clearsManual);
@@ -646,7 +646,7 @@ class DeviceManagerLiveStateTest : public DeviceManagerTest {
 protected:
     void SetUp() override {
         ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("first", "10.0.0.1")));
-        ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("second", "10.0.0.1"))); // Same ip.
+        ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("second", "10.0.0.1")));  // Same ip.
         ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("third", "10.0.0.3")));
     }
 
@@ -684,7 +684,7 @@ TEST_F(DeviceManagerLiveStateTest, AudioStateReplacesPanelArraysOnly) {
     expected.cough = state.cough;
     const DeviceEntry stored = first();
     EXPECT_EQ(stored, expected);
-    EXPECT_EQ(stored.muted[7], true); // All eight, not only the panel's four.
+    EXPECT_EQ(stored.muted[7], true);  // All eight, not only the panel's four.
     EXPECT_FALSE(stored.gpiMuteStates[0]);
     EXPECT_EQ(stored.meterLevels[0], 0);
     EXPECT_FALSE(stored.micMuted);
@@ -722,14 +722,14 @@ TEST_F(DeviceManagerLiveStateTest, MicMutedReportsOnlyChanges) {
 
 TEST_F(DeviceManagerLiveStateTest, VgpioUpdateSkipsUnreportedValues) {
     const DeviceEntry before = first();
-    devices.updateVgpioByIp("10.0.0.1", DeviceEntry{}); // All -1: nothing changes.
+    devices.updateVgpioByIp("10.0.0.1", DeviceEntry{});  // All -1: nothing changes.
     EXPECT_EQ(first(), before);
 
     DeviceEntry report;
     report.vgpioTypes[1] = 2;
     report.vgpioStates[1] = 1;
     report.vgpioStates[10] = 0;
-    report.vgpioTypes[0] = 5; // Position 0 is never written.
+    report.vgpioTypes[0] = 5;  // Position 0 is never written.
     report.vgpioStates[0] = 5;
     devices.updateVgpioByIp("10.0.0.1", report);
     DeviceEntry stored = first();
@@ -741,11 +741,11 @@ TEST_F(DeviceManagerLiveStateTest, VgpioUpdateSkipsUnreportedValues) {
     EXPECT_EQ(stored.vgpioTypes[2], -1);
 
     DeviceEntry next;
-    next.vgpioStates[1] = 0; // 0 is a value and overwrites.
+    next.vgpioStates[1] = 0;  // 0 is a value and overwrites.
     devices.updateVgpioByIp("10.0.0.1", next);
     stored = first();
     EXPECT_EQ(stored.vgpioStates[1], 0);
-    EXPECT_EQ(stored.vgpioTypes[1], 2); // -1 kept the stored type.
+    EXPECT_EQ(stored.vgpioTypes[1], 2);  // -1 kept the stored type.
     EXPECT_EQ(stored.vgpioStates[10], 0);
     EXPECT_EQ(second().vgpioStates, DeviceEntry::allUnknown());
 }
@@ -790,7 +790,7 @@ TEST_F(DeviceManagerLiveStateTest, UnknownIpChangesNothing) {
     devices.updateInputStateByIp("10.9.9.9", {true}, {true});
     devices.updateVgpioByIp("10.9.9.9", report);
     devices.updateGpioPhysicalByIp("10.9.9.9", report);
-    devices.updateMeterLevelsByIp("", report); // No record has an empty ip here.
+    devices.updateMeterLevelsByIp("", report);  // No record has an empty ip here.
     EXPECT_EQ(devices.listDevices(), before);
 }
 
@@ -826,7 +826,7 @@ TEST(DeviceManagerConcurrency, ConcurrentOperationsKeepEveryRecordConsistent) {
                 devices.addOrUpdateDevice(record);
                 record.ip = ip;
                 record.discoveredByHttp = true;
-                devices.addOrUpdateDevice(record); // Merge.
+                devices.addOrUpdateDevice(record);  // Merge.
                 devices.setOnlineByIp(ip, true);
                 DeviceEntry live;
                 live.meterLevels.fill(k);
@@ -907,5 +907,5 @@ TEST(DeviceManagerConcurrency, ConcurrentOperationsKeepEveryRecordConsistent) {
               static_cast<std::size_t>(kWriters * kDevicesPerWriter));
 }
 
-} // namespace
-} // namespace pellan
+}  // namespace
+}  // namespace pellan

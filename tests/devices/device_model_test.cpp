@@ -128,5 +128,5 @@ TEST(DeviceEntry, DefaultHasUnknownGpioAndUnconfiguredIndexes) {
     EXPECT_FALSE(entry.isManuallyAdded);
 }
 
-} // namespace
-} // namespace pellan
+}  // namespace
+}  // namespace pellan

@@ -21,7 +21,7 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::Pair;
 
-using LogLine = std::pair<std::string, std::string>; // message, category
+using LogLine = std::pair<std::string, std::string>;  // message, category
 
 class GroupManagerTest : public ::testing::Test {
 protected:
@@ -107,7 +107,7 @@ TEST_F(GroupManagerTest, AddingAMemberTwiceKeepsOneAndLogsOnce) {
 
     groups.addDeviceToGroup("A", "h");
     groups.addDeviceToGroup("A", "h");
-    groups.addDeviceToGroup("A", "H"); // Case-sensitive: another host.
+    groups.addDeviceToGroup("A", "H");  // Case-sensitive: another host.
 
     EXPECT_THAT(groups.groupMembers("A"), ElementsAre("h", "H"));
     EXPECT_THAT(newLogLines(), ElementsAre(Pair("Device h added to group A", "group"),
@@ -183,7 +183,7 @@ TEST_F(GroupManagerTest, SetGroupOrderWithNothingListedGivesAscendingNamesAndSti
 
     groups.setGroupOrder({});
 
-    EXPECT_THAT(groups.groupOrder(), ElementsAre("B", "a", "b")); // Ascending byte order.
+    EXPECT_THAT(groups.groupOrder(), ElementsAre("B", "a", "b"));  // Ascending byte order.
     EXPECT_THAT(newLogLines(), ElementsAre(Pair("Group order updated", "group")));
 
     groups.setGroupOrder({"b", "a", "B"});
@@ -318,5 +318,5 @@ TEST(GroupManagerConcurrency, ConcurrentChangesKeepTheOrderInvariant) {
     EXPECT_EQ(state.order.size(), state.groups.size());
 }
 
-} // namespace
-} // namespace pellan
+}  // namespace
+}  // namespace pellan

@@ -59,9 +59,8 @@ TEST_F(MountedFileSystemTest, ReadOnlyDataHomeShowsTheTextAndExitsOne) {
     AppHome home;
     auto app = startMounted(home, "mount -t tmpfs -o ro,size=1m tmpfs \"$1\"");
     EXPECT_EQ(app->wait(10s), 1);
-    EXPECT_EQ(home.stderrOf().rfind("Unable to create the data directory: Read-only file system",
-                                    0),
-              0U)
+    EXPECT_EQ(
+        home.stderrOf().rfind("Unable to create the data directory: Read-only file system", 0), 0U)
         << home.stderrOf();
 }
 

@@ -98,8 +98,7 @@ TEST(RestoreFilesTest, SettingsAndGroupsComeBackWithTheirCounts) {
               std::string::npos)
         << log;
     EXPECT_NE(home.stderrOf().find("lineInDeviceIndex"), std::string::npos) << home.stderrOf();
-    EXPECT_NE(log.find("[settings] Restored groups from groups_state.json (2)"),
-              std::string::npos)
+    EXPECT_NE(log.find("[settings] Restored groups from groups_state.json (2)"), std::string::npos)
         << log;
 }
 

@@ -138,8 +138,7 @@ TEST(StartupTest, LogFileThatCannotBeOpenedOnlyDisablesTheFile) {
     ASSERT_TRUE(test::waitUntil(
         [&] {
             SingleInstance probe;
-            return probe.acquire(home.dir() / "runtime") ==
-                   SingleInstance::Result::AlreadyRunning;
+            return probe.acquire(home.dir() / "runtime") == SingleInstance::Result::AlreadyRunning;
         },
         10s));
     app->signal(SIGTERM);

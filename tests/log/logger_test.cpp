@@ -102,7 +102,8 @@ TEST_F(LoggerFileTest, RotatesAtTheLimitBeforeWritingTheLine) {
         std::uintmax_t size;
         bool rotates;
     };
-    for (const Case& c : {Case{Logger::kRotateBytes, true}, Case{Logger::kRotateBytes - 1, false}}) {
+    for (const Case& c :
+         {Case{Logger::kRotateBytes, true}, Case{Logger::kRotateBytes - 1, false}}) {
         writeFile(logPath, std::string(c.size, 'a'));
         writeFile(oldPath, "previous generation");
         Logger logger;

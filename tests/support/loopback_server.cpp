@@ -10,8 +10,7 @@
 
 namespace pellan::test {
 
-LoopbackServer::LoopbackServer(Handler handler, std::uint16_t port)
-    : handler_(std::move(handler)) {
+LoopbackServer::LoopbackServer(Handler handler, std::uint16_t port) : handler_(std::move(handler)) {
     listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int yes = 1;
     setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));

@@ -43,7 +43,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    int connections_ = 0;               // Guarded by mutex_.
+    int connections_ = 0;                // Guarded by mutex_.
     std::vector<std::string> requests_;  // Guarded by mutex_.
     std::vector<int> keptOpen_;          // Touched by the server thread only.
 
