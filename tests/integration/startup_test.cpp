@@ -130,6 +130,15 @@ TEST(StartupTest, UnusableDataHomeShowsTheTextAndExitsOne) {
         << home.stderrOf();
 }
 
+TEST(StartupTest, InstanceLockThatCannotBeCreatedExitsOneAndTouchesNothing) {
+    AppHome home;
+    std::filesystem::remove_all(home.dir() / "runtime");
+    writeFile(home.dir() / "runtime", "a file where the runtime directory belongs");
+    auto app = home.start();
+    EXPECT_EQ(app->wait(10s), 1);
+    EXPECT_FALSE(std::filesystem::exists(home.dataHome()));
+}
+
 TEST(StartupTest, LogFileThatCannotBeOpenedOnlyDisablesTheFile) {
     AppHome home;
     std::filesystem::create_directories(home.logFile());  // A directory in its place.
