@@ -68,8 +68,8 @@ INSTANTIATE_TEST_SUITE_P(Ember, GoldenStream,
                                            "gpio_answer_three_packages", "skipped_elements",
                                            "value_types", "non_escaping_frame", "empty_children",
                                            "fault_frames", "fault_ber", "fault_glow"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                             return std::string(info.param);
+                         [](const ::testing::TestParamInfo<const char*>& caseInfo) {
+                             return std::string(caseInfo.param);
                          });
 
 TEST(GoldenStreamSplits, IncludeCutsBetweenEscapeAndEscapedByte) {
