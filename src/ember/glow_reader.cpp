@@ -290,6 +290,12 @@ void GlowReader::readBytes(const std::uint8_t* data, std::size_t length) {
         frames_.reset();
         ber_.reset();
         resetMessage();
+    } catch (...) {
+        // From onParameter: the message it interrupted cannot be finished consistently.
+        frames_.reset();
+        ber_.reset();
+        resetMessage();
+        throw;
     }
 }
 

@@ -25,6 +25,8 @@ using GlowParameterCallback = std::function<void(
 ///   persist across readBytes() calls, so frames and packages may arrive in any pieces.
 /// Callbacks: onParameter runs inside readBytes(), on its caller's thread; it must not call
 ///   readBytes() or reset() of the same reader (that is refused through the assert hook).
+///   An exception from it leaves readBytes() after the reader forgot the frame and message
+///   in progress.
 /// Errors: every fault in the peer's bytes goes to the codec error hook with its number and
 ///   message, and decoding goes on; frames with a bad CRC or an invalid byte are dropped
 ///   silently, a keep-alive or any other non-Ember frame is ignored.

@@ -305,6 +305,20 @@ TEST(GlowReaderApi, RefusesReadingFromInsideItsOwnCallback) {
     EXPECT_EQ(lines[0].rfind("assert ", 0), 0U);
 }
 
+TEST(GlowReaderApi, IsReadyForTheNextFrameAfterItsCallbackThrew) {
+    const Bytes two = build::frame(build::root({valueParameter({1}, 1), valueParameter({2}, 2)}));
+    std::vector<std::string> seen;
+    GlowReader reader([&](const GlowParameter&, std::uint32_t, std::span<const std::int32_t> path) {
+        seen.push_back(test::describePath(path));
+        if (seen.size() == 1) {
+            throw std::runtime_error("callback failed");
+        }
+    });
+    EXPECT_THROW(reader.readBytes(two), std::runtime_error);
+    reader.readBytes(two);
+    EXPECT_EQ(seen, (std::vector<std::string>{"1", "1", "2"}));
+}
+
 TEST(GlowReaderApi, ReportsToNoHookWhenNoneIsSet) {
     const GlowErrorHook previous = setGlowErrorHook({});
     GlowReader reader(nullptr);
