@@ -150,7 +150,8 @@ bool readString(std::string& target, std::uint32_t type, std::span<const std::ui
         target.clear();
         return true;
     }
-    target.assign(bytes.begin(), bytes.end());
+    // From a pointer: libstdc++ builds a temporary string for assign() from other iterators.
+    target.assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return true;
 }
 

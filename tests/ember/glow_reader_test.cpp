@@ -9,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace pellan {
@@ -340,6 +343,29 @@ TEST(GlowHooks, SettersReturnThePreviousHook) {
     setGlowErrorHook(original);
     EXPECT_EQ(first, (std::vector<int>{1, 3}));
     EXPECT_EQ(second, (std::vector<int>{2}));
+}
+
+TEST(GlowHooks, MayBeReplacedWhileOtherThreadsReport) {
+    // Connection workers report while a client kind installs its hooks.
+    std::atomic<int> reports{0};
+    const GlowErrorHook original = setGlowErrorHook({});
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 2000; ++i) {
+                if (t == 0 && i % 10 == 0) {
+                    setGlowErrorHook([&](int, const char*) { ++reports; });
+                } else {
+                    ember::reportError(401, "buffer overrun");
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    setGlowErrorHook(original);
+    EXPECT_GT(reports.load(), 0);
 }
 
 }  // namespace
