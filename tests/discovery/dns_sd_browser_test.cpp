@@ -20,6 +20,7 @@ namespace pellan {
 namespace {
 
 using test::FakeDnsSd;
+using test::PauseControl;
 using test::txtRecord;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -56,44 +57,6 @@ bool logContains(const Logger& logger, const std::string& part, const std::strin
     }
     return false;
 }
-
-/// Counts the retry pauses and, when gated, holds each one until the test opens the gate.
-class PauseControl {
-public:
-    std::function<void(std::chrono::milliseconds)> hook() {
-        return [this](std::chrono::milliseconds duration) {
-            std::unique_lock lock(mutex_);
-            ++entered_;
-            lastDuration_ = duration;
-            changed_.notify_all();
-            changed_.wait_for(lock, std::chrono::seconds(10), [&] { return !gated_; });
-        };
-    }
-    void gate(bool closed) {
-        const std::lock_guard lock(mutex_);
-        gated_ = closed;
-        changed_.notify_all();
-    }
-    bool waitForPauses(int count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, test::kFakeDeadline, [&] { return entered_ >= count; });
-    }
-    int pauses() const {
-        const std::lock_guard lock(mutex_);
-        return entered_;
-    }
-    std::chrono::milliseconds lastDuration() const {
-        const std::lock_guard lock(mutex_);
-        return lastDuration_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    int entered_ = 0;
-    bool gated_ = false;
-    std::chrono::milliseconds lastDuration_{0};
-};
 
 /// One browser over its own fake, trust table, notice and logger.
 struct Rig {

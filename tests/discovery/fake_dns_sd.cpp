@@ -437,6 +437,23 @@ bool ReportRecorder::waitForCount(std::size_t count, std::chrono::milliseconds t
     return changed_.wait_for(lock, timeout, [&] { return reports_.size() >= count; });
 }
 
+std::optional<DiscoveredDevice>
+ReportRecorder::waitFor(const std::function<bool(const DiscoveredDevice&)>& predicate,
+                        std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    std::optional<DiscoveredDevice> found;
+    changed_.wait_for(lock, timeout, [&] {
+        for (const DiscoveredDevice& report : reports_) {
+            if (predicate(report)) {
+                found = report;
+                return true;
+            }
+        }
+        return false;
+    });
+    return found;
+}
+
 std::vector<DiscoveredDevice> ReportRecorder::reports() const {
     const std::lock_guard lock(mutex_);
     return reports_;

@@ -162,12 +162,54 @@ private:
     std::thread::id callbackThread_;                  // Guarded by mutex_.
 };
 
+/// Counts the retry pauses and, when gated, holds each one until the test opens the gate.
+class PauseControl {
+public:
+    std::function<void(std::chrono::milliseconds)> hook() {
+        return [this](std::chrono::milliseconds duration) {
+            std::unique_lock lock(mutex_);
+            ++entered_;
+            lastDuration_ = duration;
+            changed_.notify_all();
+            changed_.wait_for(lock, std::chrono::seconds(10), [&] { return !gated_; });
+        };
+    }
+    void gate(bool closed) {
+        const std::lock_guard lock(mutex_);
+        gated_ = closed;
+        changed_.notify_all();
+    }
+    bool waitForPauses(int count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, kFakeDeadline, [&] { return entered_ >= count; });
+    }
+    int pauses() const {
+        const std::lock_guard lock(mutex_);
+        return entered_;
+    }
+    std::chrono::milliseconds lastDuration() const {
+        const std::lock_guard lock(mutex_);
+        return lastDuration_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    int entered_ = 0;
+    bool gated_ = false;
+    std::chrono::milliseconds lastDuration_{0};
+};
+
 /// Collects the browser's reports for the test thread.
 class ReportRecorder {
 public:
     DeviceChangedCallback callback();
     /// Until at least `count` reports came in total.
     bool waitForCount(std::size_t count, std::chrono::milliseconds timeout = kFakeDeadline);
+    /// Until a report for which `predicate` holds came (also before the call); that report.
+    std::optional<DiscoveredDevice>
+    waitFor(const std::function<bool(const DiscoveredDevice&)>& predicate,
+            std::chrono::milliseconds timeout = kFakeDeadline);
     std::vector<DiscoveredDevice> reports() const;
     std::vector<bool> flags() const;
     /// Runs on the engine's thread inside each report, before it is recorded.
