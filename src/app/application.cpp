@@ -3,6 +3,7 @@
 #include "app/ui_launcher.hpp"
 #include "devices/device_manager.hpp"
 #include "devices/group_manager.hpp"
+#include "links/health_monitor.hpp"
 #include "log/logger.hpp"
 #include "platform/app_paths.hpp"
 #include "platform/desktop.hpp"
@@ -15,6 +16,7 @@
 
 #include <exception>
 #include <optional>
+#include <string>
 
 namespace pellan {
 namespace {
@@ -46,7 +48,12 @@ void runComponents(const AppPaths& paths, Logger& logger) {
     GroupManager groups(logger);
     AppSettingsManager settings(logger);
 
+    // Reachability changes reach the discovery handlers once they exist.
+    HealthMonitor healthMonitor(devices, logger, [](const std::string&, bool) {});
+
     restoreState(paths, settings, devices, groups);
+    healthMonitor.requestRefresh();
+    healthMonitor.start();
 
     UiLauncher launcher(logger, [] { openUi(); });
     launcher.start();
@@ -62,6 +69,7 @@ void runComponents(const AppPaths& paths, Logger& logger) {
     loop.remove();
 
     logger.log("Vantrel Pellan shutdown requested", "application");
+    healthMonitor.stop();
     launcher.stop();
     logger.setListener({});
 }
