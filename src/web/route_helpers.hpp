@@ -1,0 +1,64 @@
+#pragma once
+#include "web/http_message.hpp"
+
+#include <cstddef>
+#include <exception>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace pellan {
+
+/// Percent-decoding of a path segment: "%" and two characters whose first is a hexadecimal
+/// digit become one byte (the value of the leading hexadecimal digits, one or two); a "%" not
+/// followed so is kept as it is; "+" becomes a space. Never fails.
+std::string urlDecode(std::string_view text);
+
+/// The compact wire text of a JSON value, keys in ascending byte order. Bytes that are not
+/// UTF-8 (a percent-decoded path segment, say) become U+FFFD, so that text from the network
+/// can never make a later answer fail.
+std::string wireJson(const nlohmann::json& value);
+
+/// The status, {"error": message} as compact JSON and "Content-Type" "application/json".
+HttpResponse jsonError(int status, const std::string& message);
+
+/// The status and the compact JSON body, without a content type.
+HttpResponse jsonBody(int status, const nlohmann::json& value);
+
+/// The status and the compact JSON body with "Content-Type" "application/json".
+HttpResponse typedJsonBody(int status, const nlohmann::json& value);
+
+/// True when the text is well-formed UTF-8 (what the JSON files can hold).
+bool isValidUtf8(std::string_view text);
+
+/// Deepest nesting of arrays and objects a request body may have. Bodies are kept and written
+/// back by recursive code (copies, serialising), and the state files refuse deeper documents.
+inline constexpr std::size_t kMaxRequestJsonDepth = 100;
+
+/// The deepest nesting of arrays and objects in JSON text, strings skipped; a quick scan that
+/// does not check the syntax.
+std::size_t jsonNestingDepth(std::string_view text);
+
+/// Strict parse of a request body; throws std::invalid_argument when it is nested deeper than
+/// kMaxRequestJsonDepth, nlohmann::json::parse_error when it is not JSON.
+template <typename Json = nlohmann::json> Json parseRequestBody(std::string_view body) {
+    if (jsonNestingDepth(body) > kMaxRequestJsonDepth) {
+        throw std::invalid_argument("JSON nested too deeply");
+    }
+    return Json::parse(body);
+}
+
+/// As parseRequestBody(), nothing instead of an exception.
+template <typename Json = nlohmann::json>
+std::optional<Json> tryParseRequestBody(std::string_view body) {
+    try {
+        return parseRequestBody<Json>(body);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace pellan
