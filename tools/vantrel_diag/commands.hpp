@@ -18,5 +18,6 @@ struct Command {
 };
 
 int runPing(const std::vector<std::string>& args);
+int runDiscover(const std::vector<std::string>& args);
 
 }  // namespace pellan::diag

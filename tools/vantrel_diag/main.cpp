@@ -17,6 +17,8 @@ using pellan::diag::Command;
 constexpr std::array kCommands{
     Command{"ping", "probe device addresses by ICMP echo, as the health monitor does",
             &pellan::diag::runPing},
+    Command{"discover", "browse for devices by DNS-SD, as the application's discovery does",
+            &pellan::diag::runDiscover},
 };
 
 void printOverview(std::ostream& out) {

@@ -116,6 +116,24 @@ bool AvahiEnvironment::command(const std::string& command, const std::vector<std
     return false;
 }
 
+AvahiEnvironment::Result AvahiEnvironment::exec(const std::string& side,
+                                                const std::vector<std::string>& programAndArgs,
+                                                std::chrono::milliseconds deadline) {
+    TempDir dir;
+    std::vector<std::string> all{PELLAN_NETNS_AVAHI_SCRIPT, "exec", name_, side};
+    all.insert(all.end(), programAndArgs.begin(), programAndArgs.end());
+    Result result;
+    {
+        ChildProcess child("/bin/bash", all,
+                           baseEnvironment({{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}}),
+                           dir / "out.txt", dir / "err.txt");
+        result.status = child.wait(deadline);
+    }
+    result.out = readFile(dir / "out.txt");
+    result.err = readFile(dir / "err.txt");
+    return result;
+}
+
 bool AvahiEnvironment::publish(const std::string& id, const std::string& instance,
                                const std::string& type, const std::string& host,
                                const std::vector<std::string>& txt) {

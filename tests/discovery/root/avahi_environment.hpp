@@ -1,5 +1,6 @@
 #pragma once
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,15 @@ public:
     /// `netns-avahi.sh COMMAND NAME ARGS...`; true on exit status 0 (else error() says why).
     bool command(const std::string& command, const std::vector<std::string>& args = {},
                  std::chrono::milliseconds deadline = std::chrono::seconds(30));
+    /// What `netns-avahi.sh exec NAME app|dev PROGRAM ARGS...` did: the program inside that
+    /// side's namespace with that side's bus.
+    struct Result {
+        std::optional<int> status;  ///< Nothing when it outlived the deadline (then killed).
+        std::string out;
+        std::string err;
+    };
+    Result exec(const std::string& side, const std::vector<std::string>& programAndArgs,
+                std::chrono::milliseconds deadline);
     /// A service announced from the devices' side; returns once it is established.
     bool publish(const std::string& id, const std::string& instance, const std::string& type,
                  const std::string& host, const std::vector<std::string>& txt = {});

@@ -402,6 +402,50 @@ TEST_F(AvahiRootTest, DaemonStoppedWhileBrowsingIsLoggedAndBrowsingResumesWhenIt
     EXPECT_EQ(errors_.str(), "");
 }
 
+// --- vantrel-diag discover -------------------------------------------------------------------
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::size_t start = 0;
+    for (std::size_t end = text.find('\n'); end != std::string::npos;
+         start = end + 1, end = text.find('\n', start)) {
+        result.push_back(text.substr(start, end - start));
+    }
+    return result;
+}
+
+TEST_F(AvahiRootTest, DiagDiscoverPrintsEveryReportOfBothBrowsersAsJson) {
+    publish("Vantrel Diag " + tag_, kHttpServiceType, host("diag"), {"dnt_name=Diag-" + tag_});
+    publish("Diag-" + tag_, kNetaudioServiceType, host("diag"), {"mf=Vantrel"});
+    publishAddress(host("diag"), address(60));
+
+    const auto run = env_->exec(
+        "app", {PELLAN_DIAG_EXECUTABLE, "discover", "--interface", "veth-app", "--seconds", "4"},
+        30s);
+    ASSERT_EQ(run.status, 0) << run.err;
+    // No compatibility warning, no failure.
+    EXPECT_EQ(run.err, "");
+    const std::string http = R"({"browser":"http","danteName":"Diag-)" + tag_ +
+                             R"(","friendlyName":"","hostname":")" + reported("diag") +
+                             R"(","ip":")" + address(60) + R"("})";
+    const std::string netaudio = R"({"browser":"netaudio","danteName":"Diag-)" + tag_ +
+                                 R"(","friendlyName":"","hostname":")" + reported("diag") +
+                                 R"(","ip":")" + address(60) + R"("})";
+    EXPECT_THAT(lines(run.out), ::testing::IsSupersetOf({http, netaudio}));
+}
+
+TEST_F(AvahiRootTest, DiagDiscoverTellsThatTheDaemonIsMissing) {
+    stopDaemon();
+    const auto run = env_->exec("app", {PELLAN_DIAG_EXECUTABLE, "discover", "--seconds", "1"}, 60s);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_THAT(run.err, HasSubstr("[error] DNS-SD service unavailable: discovery needs a "
+                                   "running avahi-daemon\n"));
+    EXPECT_EQ(run.err.find("service unavailable"), run.err.rfind("service unavailable"));
+    EXPECT_THAT(run.err, HasSubstr("Failed to browse (_http._tcp): -65563\n"));
+    EXPECT_THAT(run.err, HasSubstr("Failed to browse (_netaudio-cmc._udp): -65563\n"));
+}
+
 }  // namespace
 }  // namespace pellan
 
