@@ -1,0 +1,67 @@
+#include "server_fixture.hpp"
+
+#include <algorithm>
+
+namespace pellan::test {
+
+void LogWatch::add(const LogEntry& entry) {
+    {
+        std::lock_guard lock(mutex_);
+        entries_.push_back(entry);
+    }
+    changed_.notify_all();
+}
+
+bool LogWatch::waitFor(const std::string& message, std::size_t wanted,
+                       std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        return static_cast<std::size_t>(
+                   std::count_if(entries_.begin(), entries_.end(), [&](const LogEntry& entry) {
+                       return entry.message == message;
+                   })) >= wanted;
+    });
+}
+
+std::size_t LogWatch::count(const std::string& message) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(
+        std::count_if(entries_.begin(), entries_.end(),
+                      [&](const LogEntry& entry) { return entry.message == message; }));
+}
+
+std::vector<LogEntry> LogWatch::entries() const {
+    std::lock_guard lock(mutex_);
+    return entries_;
+}
+
+UiWebSocketServerOptions loopbackOptions() {
+    UiWebSocketServerOptions options;
+    options.port = 0;
+    options.bindAddress = "127.0.0.1";
+    return options;
+}
+
+RunningServer::RunningServer(UiWebSocketServerOptions options)
+    : server(devices, groups, logger, std::move(options)) {
+    logger.setListener([this](const LogEntry& entry) {
+        watch.add(entry);
+        server.pushLogEntry(entry);
+    });
+    thread_ = std::thread([this] { server.run(); });
+    port = server.waitUntilListening(std::chrono::seconds(10));
+}
+
+RunningServer::~RunningServer() {
+    stopAndJoin();
+}
+
+void RunningServer::stopAndJoin() {
+    server.stop();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    logger.setListener({});
+}
+
+}  // namespace pellan::test
