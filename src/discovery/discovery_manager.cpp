@@ -3,6 +3,7 @@
 #include "discovery/discovery_browser.hpp"
 #include "discovery/dns_sd_browser.hpp"
 #include "log/logger.hpp"
+#include "push/ui_websocket_server.hpp"
 
 #include <pthread.h>
 
@@ -13,6 +14,15 @@
 #include <utility>
 
 namespace pellan {
+
+DiscoveryManager::DiscoveryManager(DiscoveryBrowser& httpBrowser, DiscoveryBrowser& netaudioBrowser,
+                                   Logger& logger, UiWebSocketServer& uiPush)
+    : DiscoveryManager(
+          httpBrowser, netaudioBrowser, logger,
+          DiscoveryPushes{[&uiPush](bool busy, const std::string& statusText) {
+                              uiPush.pushDiscoveryBusy(busy, statusText);
+                          },
+                          [&uiPush](bool active) { uiPush.pushDiscoveryStatus(active); }}) {}
 
 DiscoveryManager::DiscoveryManager(DiscoveryBrowser& httpBrowser, DiscoveryBrowser& netaudioBrowser,
                                    Logger& logger, DiscoveryPushes uiPush)

@@ -9,6 +9,7 @@
 namespace pellan {
 class DiscoveryBrowser;
 class Logger;
+class UiWebSocketServer;
 
 /// The two pushes the manager makes to every UI page: "discovery-busy" (busy, status text)
 /// and "discovery-status" (active). main wires them to UiWebSocketServer's
@@ -44,7 +45,12 @@ struct DiscoveryCommand {
 ///   before the browsers go.
 class DiscoveryManager {
 public:
-    /// Starts the command thread; throws std::system_error when it cannot be made.
+    /// As main wires it: the pushes go to `uiPush` (pushDiscoveryBusy, pushDiscoveryStatus),
+    /// which must outlive this object. Starts the command thread; throws std::system_error
+    /// when it cannot be made.
+    DiscoveryManager(DiscoveryBrowser& httpBrowser, DiscoveryBrowser& netaudioBrowser,
+                     Logger& logger, UiWebSocketServer& uiPush);
+    /// The same with the pushes as callables.
     DiscoveryManager(DiscoveryBrowser& httpBrowser, DiscoveryBrowser& netaudioBrowser,
                      Logger& logger, DiscoveryPushes uiPush);
     ~DiscoveryManager();  ///< Calls stop().
