@@ -7,6 +7,7 @@
 #include "push/request_origin.hpp"
 #include "storage/app_settings.hpp"
 
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -452,7 +453,11 @@ void Core::stop() {
 }
 
 void Core::broadcastText(SharedText text) {
-    asio::post(ioc, [this, text = std::move(text)] {
+    // On the loop thread itself (the server's own log lines) the text goes out at once:
+    // Asio runs what that thread posts only after the current handler, behind tasks other
+    // threads queued meanwhile, which would put "WebSocket client connected" behind pushes
+    // that came later.
+    asio::dispatch(ioc, [this, text = std::move(text)] {
         if (!running || stopping) {
             return;
         }

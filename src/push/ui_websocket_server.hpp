@@ -73,7 +73,8 @@ public:
     std::size_t connectionCount() const;
 
     /// Serialises compactly (sorted keys) on the calling thread and queues the text for
-    /// every open page. Dropped while not listening.
+    /// every open page; messages of one thread keep their order. On the loop thread itself
+    /// the text is handed to the pages at once. Dropped while not listening.
     void broadcast(const nlohmann::json& message);
 
     // The catalogue of pushed messages; each ends in broadcast().

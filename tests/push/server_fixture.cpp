@@ -44,9 +44,11 @@ UiWebSocketServerOptions loopbackOptions() {
 
 RunningServer::RunningServer(UiWebSocketServerOptions options)
     : server(devices, groups, logger, std::move(options)) {
+    // Pushed before it is noted, so that a test that saw a line in the watch knows its "log"
+    // message is already queued ahead of anything the test pushes next.
     logger.setListener([this](const LogEntry& entry) {
-        watch.add(entry);
         server.pushLogEntry(entry);
+        watch.add(entry);
     });
     thread_ = std::thread([this] { server.run(); });
     port = server.waitUntilListening(std::chrono::seconds(10));

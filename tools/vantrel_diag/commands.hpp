@@ -19,5 +19,6 @@ struct Command {
 
 int runPing(const std::vector<std::string>& args);
 int runDiscover(const std::vector<std::string>& args);
+int runPush(const std::vector<std::string>& args);
 
 }  // namespace pellan::diag

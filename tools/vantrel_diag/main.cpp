@@ -19,6 +19,8 @@ constexpr std::array kCommands{
             &pellan::diag::runPing},
     Command{"discover", "browse for devices by DNS-SD, as the application's discovery does",
             &pellan::diag::runDiscover},
+    Command{"push", "print every message of the UI push server, as a UI page receives it",
+            &pellan::diag::runPush},
 };
 
 void printOverview(std::ostream& out) {
