@@ -4,6 +4,7 @@
 #include "devices/device_manager.hpp"
 #include "devices/group_manager.hpp"
 #include "links/health_monitor.hpp"
+#include "push/ui_websocket_server.hpp"
 #include "log/logger.hpp"
 #include "platform/app_paths.hpp"
 #include "platform/desktop.hpp"
@@ -13,10 +14,12 @@
 #include "storage/app_settings_store.hpp"
 #include "storage/devices_state_store.hpp"
 #include "storage/groups_state_store.hpp"
+#include "web/web_server_manager.hpp"
 
 #include <exception>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace pellan {
 namespace {
@@ -41,20 +44,33 @@ void restoreState(const AppPaths& paths, AppSettingsManager& settings, DeviceMan
     }
 }
 
+/// Joins a thread of main's at shut-down; the threads joined here never join themselves.
+void joinThread(std::thread& thread) {
+    if (thread.joinable()) {
+        thread.join();
+    }
+}
+
 /// Everything between the logger and the main loop: the components in their creation order,
 /// started, then stopped in their shut-down order.
 void runComponents(const AppPaths& paths, Logger& logger) {
     DeviceManager devices(logger);
     GroupManager groups(logger);
     AppSettingsManager settings(logger);
+    UiWebSocketServer uiPush(devices, groups, logger);
+    // From here on every log record also reaches the open pages.
+    logger.setListener([&uiPush](const LogEntry& entry) { uiPush.pushLogEntry(entry); });
 
     // Reachability changes reach the discovery handlers once they exist.
     HealthMonitor healthMonitor(devices, logger, [](const std::string&, bool) {});
+    WebServerManager webServer(devices, groups, logger, settings, uiPush, healthMonitor, paths);
 
     restoreState(paths, settings, devices, groups);
     healthMonitor.requestRefresh();
     healthMonitor.start();
 
+    std::thread webThread([&webServer] { webServer.run(kWebServerPort); });
+    std::thread pushThread([&uiPush] { uiPush.run(); });
     UiLauncher launcher(logger, [] { openUi(); });
     launcher.start();
 
@@ -68,9 +84,14 @@ void runComponents(const AppPaths& paths, Logger& logger) {
     }
     loop.remove();
 
+    uiPush.pushApplicationStopping();
     logger.log("Vantrel Pellan shutdown requested", "application");
+    webServer.stop();
     healthMonitor.stop();
+    uiPush.stop();
     launcher.stop();
+    joinThread(webThread);
+    joinThread(pushThread);
     logger.setListener({});
 }
 
