@@ -393,18 +393,22 @@ TEST_F(HealthMonitorTest, StopFromInsideTheCallbackEndsTheThreadWithoutJoiningIt
     addDevice("panel-b", kPanelB);
     HealthMonitor* self = nullptr;
     std::atomic<int> callbacks{0};
+    std::promise<void> stoppedInside;
     auto monitor = makeMonitor(fastOptions(), [&](const std::string&, bool) {
-        ++callbacks;
-        self->stop();  // Takes the monitor's lock: it must not be held here.
+        if (++callbacks == 1) {
+            self->stop();  // Takes the monitor's lock: it must not be held here.
+            stoppedInside.set_value();
+        }
     });
     self = monitor.get();
     monitor->start();
     ASSERT_TRUE(script_->awaitCycle());
     script_->answer({kPanelA, kPanelB});
-    ASSERT_TRUE(script_->awaitCalls(1));
+    ASSERT_EQ(stoppedInside.get_future().wait_for(test::kTestDeadline), std::future_status::ready);
 
     EXPECT_TRUE(stopsWithinDeadline(*monitor));  // Joins the thread that ended by itself.
-    // The first callback's stop ends the cycle: the second address is not evaluated.
+    // The first callback's stop ends the cycle: the second address is not evaluated, and no
+    // further cycle starts.
     EXPECT_EQ(callbacks.load(), 1);
     EXPECT_EQ(script_->calls(), 1);
 }
