@@ -19,6 +19,8 @@ struct Command {
 
 int runPing(const std::vector<std::string>& args);
 int runDiscover(const std::vector<std::string>& args);
+int runLink(const std::vector<std::string>& args);
+int runPanelSim(const std::vector<std::string>& args);
 int runPush(const std::vector<std::string>& args);
 
 }  // namespace pellan::diag

@@ -19,6 +19,10 @@ constexpr std::array kCommands{
             &pellan::diag::runPing},
     Command{"discover", "browse for devices by DNS-SD, as the application's discovery does",
             &pellan::diag::runDiscover},
+    Command{"link", "open one device WebSocket link, as the application does, and print it all",
+            &pellan::diag::runLink},
+    Command{"panel-sim", "simulate a device's WebSocket state server for link and tests",
+            &pellan::diag::runPanelSim},
     Command{"push", "print every message of the UI push server, as a UI page receives it",
             &pellan::diag::runPush},
 };
