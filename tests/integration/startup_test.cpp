@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <algorithm>
+#include <csignal>
 #include <regex>
 #include <unistd.h>
 
@@ -97,8 +97,7 @@ TEST(StartupTest, SecondStartOpensTheUiAndLeavesTheFirstAlone) {
     EXPECT_EQ(second->wait(5s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
     EXPECT_TRUE(test::waitUntil(
-        [&] { return home.opened() == "http://localhost:8000/\nhttp://localhost:8000/\n"; },
-        5s))
+        [&] { return home.opened() == "http://localhost:8000/\nhttp://localhost:8000/\n"; }, 5s))
         << home.opened();
     EXPECT_EQ(home.log(), logBefore);
 
