@@ -34,7 +34,7 @@ public:
 
     /// A file larger than this is refused at load, and a document whose text would be larger is
     /// refused at save, so that nothing is ever written that the next start cannot read.
-    static constexpr std::size_t kMaxFileBytes = 16U * 1024U * 1024U;
+    static constexpr std::size_t kMaxFileBytes = std::size_t{16} * 1024 * 1024;
     /// Deepest nesting of arrays and objects accepted (the top-level object counts 1). The
     /// serialiser recurses once per level, and a hostile file must not exhaust the stack.
     static constexpr std::size_t kMaxNestingDepth = 512;

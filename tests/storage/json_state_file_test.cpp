@@ -244,7 +244,7 @@ TEST_F(DevicesFileTest, BracketsInsideStringsDoNotCountAsNesting) {
 }
 
 TEST_F(DevicesFileTest, TenMegabyteFileLoadsAndItsExtraContentSurvivesASave) {
-    const std::string filler(10U * 1024U * 1024U, 'x');
+    const std::string filler(std::size_t{10} * 1024 * 1024, 'x');
     writeFile(path, R"({"devices": [{"hostname": "TRQ-PN1-01"}], "filler": ")" + filler + "\"}");
     StderrCapture capture;
     DevicesStateStore store(path);
@@ -450,6 +450,7 @@ TEST_F(DevicesFileTest, ConcurrentSavesAreSerialisedAndOneOfThemWins) {
     }
     std::latch start(kThreads);
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             start.arrive_and_wait();
