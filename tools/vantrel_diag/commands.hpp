@@ -22,5 +22,6 @@ int runDiscover(const std::vector<std::string>& args);
 int runLink(const std::vector<std::string>& args);
 int runPanelSim(const std::vector<std::string>& args);
 int runPush(const std::vector<std::string>& args);
+int runEmber(const std::vector<std::string>& args);
 
 }  // namespace pellan::diag

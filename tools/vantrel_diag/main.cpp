@@ -25,6 +25,8 @@ constexpr std::array kCommands{
             &pellan::diag::runPanelSim},
     Command{"push", "print every message of the UI push server, as a UI page receives it",
             &pellan::diag::runPush},
+    Command{"ember", "watch and write Ember+ GPIOs as the application's clients do; a provider sim",
+            &pellan::diag::runEmber},
 };
 
 void printOverview(std::ostream& out) {
