@@ -2,7 +2,11 @@
 
 #include "app/ui_launcher.hpp"
 #include "devices/device_manager.hpp"
+#include "devices/device_model.hpp"
 #include "devices/group_manager.hpp"
+#include "discovery/discovery_manager.hpp"
+#include "discovery/dns_sd_browser.hpp"
+#include "links/device_websocket_manager.hpp"
 #include "links/health_monitor.hpp"
 #include "log/logger.hpp"
 #include "platform/app_paths.hpp"
@@ -16,10 +20,12 @@
 #include "storage/groups_state_store.hpp"
 #include "web/web_server_manager.hpp"
 
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace pellan {
 namespace {
@@ -44,6 +50,30 @@ void restoreState(const AppPaths& paths, AppSettingsManager& settings, DeviceMan
     }
 }
 
+/// The device-state push: the registry's copy of the device selects what its family shows.
+void pushDeviceState(DeviceManager& devices, UiWebSocketServer& uiPush,
+                     const std::string& hostname) {
+    const DeviceEntry device = devices.findDeviceByHostname(hostname);
+    if (device.hostname.empty()) {
+        return;
+    }
+    switch (lookupDeviceModel(device.stockCode).stateParser) {
+    case 1:
+    case 2:
+        uiPush.pushPanelAudioState(hostname, device.onAirStates, device.talkBackStates,
+                                   device.lazyGang, device.muted, device.cough);
+        break;
+    case 3:
+        uiPush.pushInputState(hostname, device.muted, device.gpiMuteStates);
+        break;
+    case 4:
+        uiPush.pushRackAudioState(hostname, device.micMuted);
+        break;
+    default:
+        break;
+    }
+}
+
 /// Joins a thread of main's at shut-down; the threads joined here never join themselves.
 void joinThread(std::thread& thread) {
     if (thread.joinable()) {
@@ -61,12 +91,30 @@ void runComponents(const AppPaths& paths, Logger& logger) {
     // From here on every log record also reaches the open pages.
     logger.setListener([&uiPush](const LogEntry& entry) { uiPush.pushLogEntry(entry); });
 
+    DeviceWebSocketManager deviceLinks(
+        devices, logger,
+        [&devices, &uiPush](const std::string& hostname, const std::vector<std::int32_t>& levels) {
+            if (devices.findDeviceByHostname(hostname).isMonitored) {
+                uiPush.pushMeterLevels(hostname, levels);
+            }
+        },
+        [&devices, &uiPush](const std::string& hostname, const DeviceEntry&) {
+            pushDeviceState(devices, uiPush, hostname);
+        });
     // Reachability changes reach the discovery handlers once they exist.
     HealthMonitor healthMonitor(devices, logger, [](const std::string&, bool) {});
+    // Discovered devices reach the registry once the discovery handlers exist.
+    DnsSdBrowser httpBrowser([](const DiscoveredDevice&, bool) {}, logger);
+    DnsSdBrowser netaudioBrowser([](const DiscoveredDevice&, bool) {}, logger);
+    DiscoveryManager discovery(httpBrowser, netaudioBrowser, logger, uiPush);
     WebServerManager webServer(devices, groups, logger, settings, uiPush, healthMonitor, paths);
 
     restoreState(paths, settings, devices, groups);
     healthMonitor.requestRefresh();
+    const auto interfaceIndex = static_cast<std::uint32_t>(settings.selectedInterfaceIndex());
+    httpBrowser.setInterfaceIndex(interfaceIndex);
+    netaudioBrowser.setInterfaceIndex(interfaceIndex);
+    discovery.requestActive(true);
     healthMonitor.start();
 
     std::thread webThread([&webServer] { webServer.run(kWebServerPort); });
@@ -87,7 +135,9 @@ void runComponents(const AppPaths& paths, Logger& logger) {
     uiPush.pushApplicationStopping();
     logger.log("Vantrel Pellan shutdown requested", "application");
     webServer.stop();
+    discovery.stop();
     healthMonitor.stop();
+    deviceLinks.stopAll();
     uiPush.stop();
     launcher.stop();
     joinThread(webThread);

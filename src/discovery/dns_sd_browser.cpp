@@ -53,10 +53,6 @@ std::string threadName(std::string_view serviceType) {
     return name;
 }
 
-void sleepFor(std::chrono::milliseconds duration) {
-    std::this_thread::sleep_for(duration);
-}
-
 /// The fds of one cycle's wait, each once, at most kMaxWatchedSockets.
 class WatchSet {
 public:
@@ -98,7 +94,7 @@ DnsSdBrowser::DnsSdBrowser(DeviceChangedCallback onDeviceChanged, Logger& logger
       notice_(options.notice != nullptr ? *options.notice : DnsSdUnavailableNotice::shared()),
       logger_(logger), onDeviceChanged_(std::move(onDeviceChanged)),
       retryPause_(options.retryPause), wakeInterval_(options.wakeInterval),
-      pause_(options.pause ? std::move(options.pause) : &sleepFor),
+      pause_(std::move(options.pause)),
       errorStream_(options.errorStream != nullptr ? *options.errorStream : std::cerr) {}
 
 DnsSdBrowser::~DnsSdBrowser() {
@@ -146,7 +142,13 @@ void DnsSdBrowser::stopDiscovery() {
         throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
                                 "stopDiscovery on the discovery thread");
     }
-    const bool wasRunning = running_.exchange(false);
+    bool wasRunning = false;
+    {
+        // Under the pause lock, so a pause that is about to begin sees the change.
+        const std::lock_guard lock(pauseMutex_);
+        wasRunning = running_.exchange(false);
+    }
+    pauseWake_.notify_all();
     if (thread_.joinable()) {
         thread_.join();
     }
@@ -201,7 +203,7 @@ void DnsSdBrowser::discoveryLoop() {
                 if (!running_.load()) {
                     break;
                 }
-                pause_(retryPause_);
+                waitBeforeRetry();
                 continue;
             }
             browseRef_ = ref;
@@ -210,13 +212,22 @@ void DnsSdBrowser::discoveryLoop() {
             if (!running_.load()) {
                 break;
             }
-            pause_(retryPause_);
+            waitBeforeRetry();
         }
     } catch (const std::exception& error) {
         logger_.log(std::string("DNS-SD discovery failed: ") + error.what(), "error");
     } catch (...) {
         logger_.log("DNS-SD discovery failed with an unknown error", "error");
     }
+}
+
+void DnsSdBrowser::waitBeforeRetry() {
+    if (pause_) {
+        pause_(retryPause_);
+        return;
+    }
+    std::unique_lock lock(pauseMutex_);
+    pauseWake_.wait_for(lock, retryPause_, [this] { return !running_.load(); });
 }
 
 void DnsSdBrowser::runEventLoop() {

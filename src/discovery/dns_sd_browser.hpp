@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -104,6 +105,7 @@ private:
     void discoveryLoop();
     /// Returns when running is cleared or processing the browse operation failed.
     void runEventLoop();
+    void waitBeforeRetry();
     void releaseAll();
     void noteFailure(DnsSdError error);
     void retire(DnsSdRef ref);
@@ -141,7 +143,10 @@ private:
     const DeviceChangedCallback onDeviceChanged_;
     const std::chrono::milliseconds retryPause_;
     const std::chrono::milliseconds wakeInterval_;
-    const std::function<void(std::chrono::milliseconds)> pause_;
+    const std::function<void(std::chrono::milliseconds)> pause_;  // Empty: waitBeforeRetry.
+    // The default pause between browse attempts ends at once when the browser is stopped.
+    std::mutex pauseMutex_;
+    std::condition_variable pauseWake_;
     std::ostream& errorStream_;
 
     std::atomic<bool> running_{false};
