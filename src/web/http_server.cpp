@@ -119,14 +119,23 @@ bool isSafeMethod(HttpMethod method) {
     return method == HttpMethod::Get || method == HttpMethod::Head || method == HttpMethod::Options;
 }
 
+/// At most this much of a request's path and of an error's text goes into a diagnostic line.
+constexpr std::size_t kDiagnosticTextBytes = 200;
+
+std::string clipped(std::string_view text) {
+    return std::string(text.substr(0, kDiagnosticTextBytes)) +
+           (text.size() > kDiagnosticTextBytes ? "..." : "");
+}
+
 HttpResponse invokeHandler(const Router::Handler& handler, const HttpRequest& request) {
     try {
         return handler(request);
     } catch (const std::exception& error) {
         // The server's own diagnostics go to the standard error stream, not the application log.
-        std::cerr << "HTTP handler for " << request.path << " failed: " << error.what() << '\n';
+        std::cerr << "HTTP handler for " << clipped(request.path)
+                  << " failed: " << clipped(error.what()) << '\n';
     } catch (...) {
-        std::cerr << "HTTP handler for " << request.path << " failed\n";
+        std::cerr << "HTTP handler for " << clipped(request.path) << " failed\n";
     }
     return textResponse(500, {});
 }

@@ -106,6 +106,13 @@ bool isValidUtf8(std::string_view text) {
     return true;
 }
 
+std::string clippedErrorText(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) {
+        return std::string(text);
+    }
+    return std::string(text.substr(0, limit)) + "...";
+}
+
 std::size_t jsonNestingDepth(std::string_view text) {
     std::size_t depth = 0;
     std::size_t deepest = 0;

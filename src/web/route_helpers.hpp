@@ -34,6 +34,10 @@ HttpResponse typedJsonBody(int status, const nlohmann::json& value);
 /// True when the text is well-formed UTF-8 (what the JSON files can hold).
 bool isValidUtf8(std::string_view text);
 
+/// An error text cut to at most `limit` bytes plus "...": the JSON library's messages quote
+/// the token they stopped at, which can be most of a request body, and log records are kept.
+std::string clippedErrorText(std::string_view text, std::size_t limit = 512);
+
 /// Deepest nesting of arrays and objects a request body may have. Bodies are kept and written
 /// back by recursive code (copies, serialising), and the state files refuse deeper documents.
 inline constexpr std::size_t kMaxRequestJsonDepth = 100;

@@ -86,7 +86,8 @@ HttpResponse WebServerManager::postTileSettings(const HttpRequest& request) {
                            {kByModel, objectOrEmpty(doc, kByModel)}});
         return textResponse(200, "OK");
     } catch (const std::exception& error) {
-        logger_.log(std::string("Failed to parse tile-settings request: ") + error.what(), "error");
+        logger_.log("Failed to parse tile-settings request: " + clippedErrorText(error.what()),
+                    "error");
         return textResponse(400, "Invalid JSON");
     }
 }
