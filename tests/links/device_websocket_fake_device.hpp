@@ -27,7 +27,7 @@
 
 namespace pellan::test {
 
-inline constexpr std::chrono::seconds kLinkTestDeadline{20};
+inline constexpr std::chrono::seconds kLinkTestDeadline{60};
 
 class FakeDevice {
 public:
