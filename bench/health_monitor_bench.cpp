@@ -31,8 +31,12 @@ using namespace std::chrono_literals;
 constexpr int kAnswering = 100;
 constexpr int kSilent = 100;
 
-std::string answeringAddress(int i) { return "198.18.1." + std::to_string(i + 1); }
-std::string silentAddress(int i) { return "198.18.2." + std::to_string(i + 1); }
+std::string answeringAddress(int i) {
+    return "198.18.1." + std::to_string(i + 1);
+}
+std::string silentAddress(int i) {
+    return "198.18.2." + std::to_string(i + 1);
+}
 
 double seconds(Clock::duration duration) {
     return std::chrono::duration<double>(duration).count();
@@ -105,8 +109,8 @@ public:
     }
 
     /// Waits for the log line; when it was written, or nothing by the deadline.
-    std::optional<Clock::time_point> awaitLine(const std::string& message,
-                                               Clock::time_point after, Clock::duration deadline) {
+    std::optional<Clock::time_point> awaitLine(const std::string& message, Clock::time_point after,
+                                               Clock::duration deadline) {
         std::unique_lock lock(mutex_);
         std::optional<Clock::time_point> at;
         changed_.wait_for(lock, deadline, [&] {
@@ -159,8 +163,8 @@ private:
     pellan::DeviceManager devices_{logger_};
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<Clock::time_point> starts_;                          // Guarded by mutex_.
-    std::vector<std::pair<std::string, Clock::time_point>> lines_;   // Guarded by mutex_.
+    std::vector<Clock::time_point> starts_;                         // Guarded by mutex_.
+    std::vector<std::pair<std::string, Clock::time_point>> lines_;  // Guarded by mutex_.
     std::unique_ptr<pellan::HealthMonitor> monitor_;
 };
 
@@ -228,8 +232,8 @@ void HealthDetection(benchmark::State& state) {
             return;
         }
         const auto silentAt = Clock::now();
-        const auto offlineAt = studio.awaitLine(
-            "Device " + ip + " marking offline by health monitor.", silentAt, 30s);
+        const auto offlineAt =
+            studio.awaitLine("Device " + ip + " marking offline by health monitor.", silentAt, 30s);
         if (!offlineAt) {
             state.SkipWithError("no offline line within 30 s");
             return;

@@ -41,12 +41,14 @@ void HealthMonitor::start() {
 }
 
 void HealthMonitor::stop() {
+    // The token first: once the thread sees stopRequested_ and leaves its pause, its loop
+    // condition must see the stop too, or it would begin another cycle.
+    stopSource_.request_stop();
     {
         std::lock_guard lock(mutex_);
         stopRequested_ = true;
     }
     wake_.notify_all();
-    stopSource_.request_stop();
     if (!thread_.joinable() || thread_.get_id() == std::this_thread::get_id()) {
         return;
     }
