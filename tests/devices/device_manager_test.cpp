@@ -69,7 +69,7 @@ private:
 // ---- addOrUpdateDevice and the merge rules ----
 
 TEST_F(DeviceManagerTest, AddsDiscoveredDeviceWithDerivedStockCodeAndLogsDiscovery) {
-    DeviceEntry record = makeRecord("TRQ-PN4-0A1B2C", "10.0.0.4");
+    DeviceEntry record = makeRecord("TRQ-PN4-0A1B2C", "198.18.0.4");
     record.stockCode = "WRONG";
     record.commCount = 7;
 
@@ -78,7 +78,7 @@ TEST_F(DeviceManagerTest, AddsDiscoveredDeviceWithDerivedStockCodeAndLogsDiscove
     const DeviceEntry stored = devices.findDeviceByHostname("TRQ-PN4-0A1B2C");
     EXPECT_EQ(stored.stockCode, "TRQ-PN4");
     EXPECT_EQ(stored.commCount, 4);
-    EXPECT_EQ(stored.ip, "10.0.0.4");
+    EXPECT_EQ(stored.ip, "198.18.0.4");
     EXPECT_THAT(newLogLines(), ElementsAre(Pair("Device discovered: TRQ-PN4-0A1B2C", "discovery")));
 }
 
@@ -153,14 +153,14 @@ TEST_F(DeviceManagerTest, MergeStoresNonEmptyIdentityFieldsAndNeverClearsThem) {
 }
 
 TEST_F(DeviceManagerTest, ManualMarkFollowsTheLatestAdd) {
-    ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("TRQ-PN4-01", "10.0.0.4")));
+    ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("TRQ-PN4-01", "198.18.0.4")));
 
     DeviceEntry manual = makeRecord("TRQ-PN4-01");
     manual.isManuallyAdded = true;
     EXPECT_TRUE(devices.addOrUpdateDevice(manual));
     EXPECT_TRUE(devices.findDeviceByHostname("TRQ-PN4-01").isManuallyAdded);
 
-    EXPECT_TRUE(devices.addOrUpdateDevice(makeRecord("TRQ-PN4-01", "10.0.0.4")));
+    EXPECT_TRUE(devices.addOrUpdateDevice(makeRecord("TRQ-PN4-01", "198.18.0.4")));
     EXPECT_FALSE(devices.findDeviceByHostname("TRQ-PN4-01").isManuallyAdded);
 }
 
@@ -183,17 +183,17 @@ TEST_F(DeviceManagerTest, DiscoveryFlagsAreOnlyTurnedOnByAMerge) {
 }
 
 TEST_F(DeviceManagerTest, MergeLeavesUserSettingsOnlineStateAndLiveStateAlone) {
-    ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("TRQ-PN4-01", "10.0.0.4")));
+    ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("TRQ-PN4-01", "198.18.0.4")));
     devices.setMonitored("TRQ-PN4-01", true);
-    devices.setOnlineByIp("10.0.0.4", true);
+    devices.setOnlineByIp("198.18.0.4", true);
     devices.setDeviceAudioSettings("TRQ-PN4-01", 3, 5, 7);
     ASSERT_TRUE(devices.setLinkedGpio("TRQ-PN4-01", "TRQ-GPIO", 2));
     DeviceEntry meters;
     meters.meterLevels = {1, 2, 3, 4, 5, 6, 7, 8};
-    devices.updateMeterLevelsByIp("10.0.0.4", meters);
+    devices.updateMeterLevelsByIp("198.18.0.4", meters);
     const DeviceEntry before = devices.findDeviceByHostname("TRQ-PN4-01");
 
-    DeviceEntry incoming = makeRecord("TRQ-PN4-01", "10.0.0.44");
+    DeviceEntry incoming = makeRecord("TRQ-PN4-01", "198.18.0.44");
     incoming.isMonitored = false;
     incoming.isOnline = false;
     incoming.talkActive = true;
@@ -207,7 +207,7 @@ TEST_F(DeviceManagerTest, MergeLeavesUserSettingsOnlineStateAndLiveStateAlone) {
     EXPECT_TRUE(devices.addOrUpdateDevice(incoming));
 
     DeviceEntry expected = before;
-    expected.ip = "10.0.0.44";
+    expected.ip = "198.18.0.44";
     EXPECT_EQ(devices.findDeviceByHostname("TRQ-PN4-01"), expected);
 }
 
@@ -317,7 +317,7 @@ TEST_F(DeviceManagerTest, UpdateByDanteNameMergesIdentityAndLogs) {
     ASSERT_TRUE(devices.addOrUpdateDevice(netaudio));
     newLogLines();
 
-    DeviceEntry http = makeRecord("TRQ-PN4-0A1B2C", "10.0.0.4");
+    DeviceEntry http = makeRecord("TRQ-PN4-0A1B2C", "198.18.0.4");
     http.hostname2 = "ignored-h2";
     http.danteName = "ignored-dante";
     http.friendlyName = "Studio 4";
@@ -330,7 +330,7 @@ TEST_F(DeviceManagerTest, UpdateByDanteNameMergesIdentityAndLogs) {
     EXPECT_EQ(stored.hostname, "TRQ-PN4-0A1B2C");
     EXPECT_EQ(stored.stockCode, "TRQ-PN4");
     EXPECT_EQ(stored.commCount, 4);
-    EXPECT_EQ(stored.ip, "10.0.0.4");
+    EXPECT_EQ(stored.ip, "198.18.0.4");
     EXPECT_EQ(stored.ip2, "10.0.1.4");
     EXPECT_EQ(stored.friendlyName, "Studio 4");
     EXPECT_TRUE(stored.discoveredByHttp);
@@ -341,7 +341,7 @@ TEST_F(DeviceManagerTest, UpdateByDanteNameMergesIdentityAndLogs) {
     EXPECT_TRUE(stored.discoveredByNetaudio);
     EXPECT_THAT(newLogLines(),
                 ElementsAre(Pair("Updated device info with Dante Name: PN4-Studio , Host Name: "
-                                 "TRQ-PN4-0A1B2C , IP: 10.0.0.4",
+                                 "TRQ-PN4-0A1B2C , IP: 198.18.0.4",
                                  "discovery")));
 
     // The same information again changes nothing.

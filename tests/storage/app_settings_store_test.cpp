@@ -42,7 +42,7 @@ protected:
         settings.autoMonitorEnabled = true;
         settings.appLocked = true;
         settings.monitoredDeviceOfflineIndicationEnabled = false;
-        settings.selectedInterface = "eth1 (192.168.10.5)";
+        settings.selectedInterface = "eth1 (198.18.10.5)";
         settings.lineInDeviceIndex = 3;
         settings.speakerOutDeviceIndex = 7;
         settings.helpGpioHostname = "TRQ-GPIO-01";
@@ -54,7 +54,7 @@ protected:
     static json customSettingsJson() {
         return json::parse(R"json({"autoMonitorEnabled": true, "appLocked": true,
             "monitoredDeviceOfflineIndicationEnabled": false,
-            "selectedInterface": "eth1 (192.168.10.5)", "lineInDeviceIndex": 3,
+            "selectedInterface": "eth1 (198.18.10.5)", "lineInDeviceIndex": 3,
             "speakerOutDeviceIndex": 7, "helpGpioHostname": "TRQ-GPIO-01",
             "helpGpioPhysicalIndex": 4})json");
     }
@@ -106,7 +106,7 @@ TEST_F(AppSettingsStoreTest, SavedFileHasTheExactLayoutWithRawUtf8) {
 
 TEST_F(AppSettingsStoreTest, EveryPersistedFieldRoundTripsButNotTheInterfaces) {
     AppSettings settings = customSettings();
-    settings.interfaces = {"All Networks", "eth1 (192.168.10.5)"};
+    settings.interfaces = {"All Networks", "eth1 (198.18.10.5)"};
     ASSERT_TRUE(AppSettingsStore(path).saveAppSettings(settings));
     settings.interfaces.clear();
     EXPECT_EQ(load(), settings);

@@ -53,7 +53,7 @@ TEST_F(DevicesStateStoreTest, SavedFileHasTheExactLayoutWithRawUtf8) {
     entry.stockCode = "TRQ-PN4";
     entry.danteName = "PN4-Regie";
     entry.friendlyName = "R\xc3\xa9gie 1";  // é
-    entry.ip = "192.168.1.20";
+    entry.ip = "198.18.1.20";
     entry.ip2 = "192.168.1.21";
     entry.isMonitored = true;
     entry.paInputDeviceIndex = 2;
@@ -71,7 +71,7 @@ TEST_F(DevicesStateStoreTest, SavedFileHasTheExactLayoutWithRawUtf8) {
                               "      \"friendlyName\": \"R\xc3\xa9gie 1\",\n"
                               "      \"hostname\": \"TRQ-PN4-0A1B2C\",\n"
                               "      \"hostname2\": \"TRQ-PN4-0A1B2C-d\",\n"
-                              "      \"ip\": \"192.168.1.20\",\n"
+                              "      \"ip\": \"198.18.1.20\",\n"
                               "      \"ip2\": \"192.168.1.21\",\n"
                               "      \"isManuallyAdded\": false,\n"
                               "      \"isMonitored\": true,\n"
