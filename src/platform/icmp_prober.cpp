@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <linux/icmp.h>
@@ -15,6 +16,7 @@
 #include <random>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <unordered_map>
 #include <utility>
@@ -186,7 +188,7 @@ std::atomic<std::uint32_t>& sequenceCounter() {
     return counter;
 }
 
-void enlargeBuffers(int fd) {
+void configureSocket(int fd) {
     // Hundreds of answers can arrive within a millisecond; the forced sizes need privilege,
     // the plain ones are capped by the system's maximum.
     const int size = kSocketBufferBytes;
@@ -196,6 +198,10 @@ void enlargeBuffers(int fd) {
     if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof(size)) != 0) {
         setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
     }
+    // The kernel's arrival time decides whether an answer came within its time-out, however
+    // late this thread gets to read it.
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
 }
 
 IcmpSocket openDatagramSocket() {
@@ -216,7 +222,7 @@ IcmpSocket openDatagramSocket() {
         result.error = errno;
         return result;
     }
-    enlargeBuffers(fd.get());
+    configureSocket(fd.get());
     result.identifier = ntohs(local.sin_port);
     result.kind = IcmpSocketKind::Datagram;
     result.fd = std::move(fd);
@@ -237,7 +243,7 @@ IcmpSocket openRawSocket() {
         result.error = errno;
         return result;
     }
-    enlargeBuffers(fd.get());
+    configureSocket(fd.get());
     result.identifier =
         static_cast<std::uint16_t>(identifierCounter().fetch_add(1, std::memory_order_relaxed));
     result.kind = IcmpSocketKind::Raw;
@@ -254,6 +260,34 @@ IcmpSocket openIcmpSocket(IcmpSocketMode mode) {
         }
     }
     return openRawSocket();
+}
+
+/// When the kernel received the packet, on the steady clock. The kernel stamps it on the
+/// real-time clock; its age is carried over to the steady clock. Without a stamp: now.
+Clock::time_point arrivalTime(msghdr& message) {
+    const Clock::time_point now = Clock::now();
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_TIMESTAMPNS ||
+            header->cmsg_len < CMSG_LEN(sizeof(timespec))) {
+            continue;
+        }
+        timespec stamp{};
+        std::memcpy(&stamp, CMSG_DATA(header), sizeof(stamp));
+        timespec realNow{};
+        if (clock_gettime(CLOCK_REALTIME, &realNow) != 0) {
+            return now;
+        }
+        const auto age = std::chrono::seconds(realNow.tv_sec - stamp.tv_sec) +
+                         std::chrono::nanoseconds(realNow.tv_nsec - stamp.tv_nsec);
+        // A real-time clock step in between could make the age negative or huge; then the
+        // read time is the better guess.
+        if (age < Clock::duration::zero() || age > std::chrono::seconds(60)) {
+            return now;
+        }
+        return now - std::chrono::duration_cast<Clock::duration>(age);
+    }
+    return now;
 }
 
 enum class SendResult { Sent, WouldBlock, Failed };
@@ -326,8 +360,9 @@ private:
             const std::size_t index = queue_[next_];
             const auto sequence = static_cast<std::uint16_t>(firstSequence_ + next_);
             int error = 0;
-            const SendResult result = sendOne(index, sequence, error);
+            // Taken before the send: on loopback the answer can arrive within sendto itself.
             const Clock::time_point now = Clock::now();
+            const SendResult result = sendOne(index, sequence, error);
             if (result == SendResult::WouldBlock) {
                 // A full send buffer drains as the link transmits; an address that cannot be
                 // sent for a whole time-out has failed like any other.
@@ -411,21 +446,29 @@ private:
                                           ? icmp::Framing::WithIpHeader
                                           : icmp::Framing::IcmpOnly;
         std::array<std::uint8_t, kReceiveBufferSize> buffer{};
+        alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control{};
         for (int read = 0; read < kMaxReadsPerWake; ++read) {
             sockaddr_in from{};
-            socklen_t fromLength = sizeof(from);
+            iovec data{buffer.data(), buffer.size()};
+            msghdr message{};
+            message.msg_name = &from;
+            message.msg_namelen = sizeof(from);
+            message.msg_iov = &data;
+            message.msg_iovlen = 1;
+            message.msg_control = control.data();
+            message.msg_controllen = control.size();
             const ssize_t received =
-                ::recvfrom(socket_.fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
-                           reinterpret_cast<sockaddr*>(&from), &fromLength);
+                ::recvmsg(socket_.fd.get(), &message, MSG_DONTWAIT | MSG_TRUNC);
             if (received < 0) {
                 if (errno == EINTR) {
                     continue;
                 }
                 return;  // Drained (or an error that the time-outs will settle).
             }
-            const Clock::time_point at = Clock::now();
+            const Clock::time_point at = arrivalTime(message);
             const auto size = static_cast<std::size_t>(received);
-            if (size > buffer.size() || fromLength < sizeof(from) || from.sin_family != AF_INET) {
+            if (size > buffer.size() || message.msg_namelen < sizeof(from) ||
+                from.sin_family != AF_INET) {
                 continue;  // Larger than any answer of ours.
             }
             const auto reply =
@@ -441,9 +484,12 @@ private:
             if (from.sin_addr.s_addr != targets_[index]) {
                 continue;  // Another host answering with our numbers is not this device.
             }
+            if (at - sentAt_[index] > timeout_) {
+                continue;  // It came after its time-out, only read late: unanswered in time.
+            }
             outcomes_[index].reachable = true;
-            outcomes_[index].roundTrip =
-                std::chrono::duration_cast<std::chrono::microseconds>(at - sentAt_[index]);
+            outcomes_[index].roundTrip = std::chrono::duration_cast<std::chrono::microseconds>(
+                std::max(Clock::duration::zero(), at - sentAt_[index]));
             finish(index, EchoFailure::None, 0);
             forget(index);
         }
