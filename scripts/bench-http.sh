@@ -27,6 +27,7 @@ fi
 cmake --build "$build_dir" --target http_bench -j2 >/dev/null
 
 work=$(mktemp -d)
+chmod 755 "$work"  # nginx's workers, which may run as another user, read the files below.
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do

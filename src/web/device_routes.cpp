@@ -12,16 +12,28 @@
 
 #include <nlohmann/json.hpp>
 
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace pellan {
 
 HttpResponse WebServerManager::getDevices(const HttpRequest& /*request*/) {
+    std::vector<DeviceEntry> devices = deviceManager_.listDevices();
+    const std::shared_ptr<const DeviceListAnswer> last = deviceListAnswer_.load();
+    if (last && last->devices == devices) {
+        return textResponse(200, last->body);
+    }
     nlohmann::json views = nlohmann::json::array();
-    for (const DeviceEntry& entry : deviceManager_.listDevices()) {
+    for (const DeviceEntry& entry : devices) {
         views.push_back(buildDeviceView(entry));
     }
-    return jsonBody(200, views);
+    auto answer =
+        std::make_shared<DeviceListAnswer>(DeviceListAnswer{std::move(devices), wireJson(views)});
+    HttpResponse response = textResponse(200, answer->body);
+    deviceListAnswer_.store(std::move(answer));
+    return response;
 }
 
 HttpResponse WebServerManager::postDevice(const HttpRequest& request) {

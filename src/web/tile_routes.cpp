@@ -131,7 +131,9 @@ HttpResponse WebServerManager::getLogs(const HttpRequest& /*request*/) {
 }
 
 HttpResponse WebServerManager::getVersion(const HttpRequest& /*request*/) {
-    return typedJsonBody(200, {{"version", kApplicationVersion}});
+    // The readiness probe and the UI ask often; the answer never changes.
+    static const HttpResponse answer = typedJsonBody(200, {{"version", kApplicationVersion}});
+    return answer;
 }
 
 }  // namespace pellan

@@ -1,4 +1,5 @@
 #pragma once
+#include "devices/device_entry.hpp"
 #include "storage/app_settings_store.hpp"
 #include "storage/device_tile_settings_manager.hpp"
 #include "storage/devices_state_store.hpp"
@@ -7,11 +8,14 @@
 #include "web/http_server.hpp"
 #include "web/router.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace pellan {
 class AppSettingsManager;
@@ -77,6 +81,13 @@ public:
 private:
     using Member = HttpResponse (WebServerManager::*)(const HttpRequest&);
 
+    /// The device list as last answered: serialising a studio's views costs far more than
+    /// comparing the registry's copy with the one they were built from.
+    struct DeviceListAnswer {
+        std::vector<DeviceEntry> devices;
+        std::string body;
+    };
+
     Router buildRouter(const std::function<void(Router&)>& extraRoutes);
     Router::Handler bind(Member member);
 
@@ -118,6 +129,8 @@ private:
     AppSettingsStore appSettingsStore_;
     DevicesStateStore devicesStore_;
     GroupsStateStore groupsStore_;
+
+    std::atomic<std::shared_ptr<const DeviceListAnswer>> deviceListAnswer_;
 
     std::unique_ptr<HttpServer> server_;  // Last: its handlers use everything above.
 };

@@ -66,6 +66,12 @@ TEST_F(DeviceRoutesTest, ListsDevicesAndMonitoredDevicesInRegistryOrder) {
     const auto monitored = call("GET", "/api/monitored");
     EXPECT_EQ(monitored.body, R"(["b-host","c-host"])");
     EXPECT_EQ(monitored.header("Content-Type"), nullptr);
+
+    // Live state that changes behind the routes' back shows in the next answer.
+    devices.setOnlineByIp("10.0.0.1", true);
+    EXPECT_EQ(nlohmann::json::parse(call("GET", "/api/devices").body)[1]["isOnline"], true);
+    devices.removeDevice("b-host");
+    EXPECT_EQ(nlohmann::json::parse(call("GET", "/api/devices").body).size(), 2U);
 }
 
 TEST_F(DeviceRoutesTest, AddingRefusesBodiesItCannotUseAndChangesNothing) {
