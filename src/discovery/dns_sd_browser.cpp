@@ -197,8 +197,10 @@ void DnsSdBrowser::discoveryLoop() {
                 if (ref != nullptr) {
                     dnsSd_.refDeallocate(ref);
                 }
-                errorStream_ << "Failed to browse (" << loopServiceType_ << "): " << error
-                             << std::endl;
+                // One write per line: the two browsers share the stream.
+                errorStream_ << ("Failed to browse (" + loopServiceType_ +
+                                 "): " + std::to_string(error) + "\n")
+                             << std::flush;
                 noteFailure(error);
                 if (!running_.load()) {
                     break;

@@ -44,7 +44,9 @@ struct EmberClientOptions {
 ///   held (see EmberValueSlot); the factory and the probe run on the supervisor thread (the
 ///   factory also on start()'s caller).
 /// Thread safety: every public member from any thread, except stop() and start() from inside
-///   the value callback (stop() waits for the callback to return).
+///   the value callback (stop() waits for the callback to return); start() and stop() are
+///   called from one thread at a time (EmberManager calls them under its lock or on a client
+///   it took out of its map).
 /// Lifetime: after stop() returned, no callback of this client runs and none will: every
 ///   connection, also one that outlived its close, delivers into the detached slot.
 class EmberClientCore {

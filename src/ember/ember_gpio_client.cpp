@@ -30,7 +30,7 @@ const char* fieldWord(std::int32_t field) {
 
 std::vector<std::vector<std::int32_t>> gpioWatchedPaths() {
     std::vector<std::vector<std::int32_t>> paths;
-    paths.reserve(3 * kGpioPhysicalCount);
+    paths.reserve(static_cast<std::size_t>(3 * kGpioPhysicalCount));
     for (const std::int32_t field : {kGpioFieldType, kGpioFieldOverride, kGpioFieldStatus}) {
         for (std::int32_t port = 1; port <= kGpioPhysicalCount; ++port) {
             paths.push_back(

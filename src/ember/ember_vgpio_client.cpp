@@ -74,7 +74,7 @@ std::optional<EmberReport> vgpioReportFor(const EmberVgpioSettings& settings,
     return std::nullopt;
 }
 
-EmberVgpioClient::EmberVgpioClient(std::string host, EmberVgpioSettings settings,
+EmberVgpioClient::EmberVgpioClient(std::string host, const EmberVgpioSettings& settings,
                                    EmberClientOptions options)
     : EmberVgpioClient(std::move(host), settings, settings.emberPort, std::move(options)) {}
 

@@ -54,7 +54,7 @@ std::optional<EmberReport> vgpioReportFor(const EmberVgpioSettings& settings,
 ///   touches only its own record and the detached callback slot.
 class EmberVgpioClient {
 public:
-    EmberVgpioClient(std::string host, EmberVgpioSettings settings,
+    EmberVgpioClient(std::string host, const EmberVgpioSettings& settings,
                      EmberClientOptions options = {});
     /// As above, with `port` in place of the settings' port (tests, tools).
     EmberVgpioClient(std::string host, EmberVgpioSettings settings, int port,

@@ -25,7 +25,7 @@ inline constexpr std::chrono::milliseconds kDeviceWebSocketHandshakeTimeout{6000
 /// cut.
 inline constexpr std::chrono::milliseconds kDeviceWebSocketCloseTimeout{1000};
 /// A larger incoming message closes the connection, which then reconnects.
-inline constexpr std::size_t kDeviceWebSocketMessageLimit = 1024 * 1024;
+inline constexpr std::size_t kDeviceWebSocketMessageLimit = std::size_t{1024} * 1024;
 
 /// What a link reports about its connection, for diagnostics only: the application itself
 /// takes reachability from the health monitor, never from the link.

@@ -24,7 +24,11 @@ DeviceLinkLoop::DeviceLinkLoop(Logger& logger, std::string threadName)
     : logger_(logger), threadName_(std::move(threadName)), impl_(std::make_unique<Impl>()) {}
 
 DeviceLinkLoop::~DeviceLinkLoop() {
-    stop();
+    try {
+        stop();
+    } catch (...) {
+        // Only a failed join can throw here; a destructor must not.
+    }
 }
 
 void DeviceLinkLoop::start() {

@@ -15,7 +15,11 @@ DeviceWebSocketManager::DeviceWebSocketManager(DeviceManager& devices, Logger& l
       onDeviceState_(std::move(onDeviceState)), options_(std::move(options)), loop_(logger) {}
 
 DeviceWebSocketManager::~DeviceWebSocketManager() {
-    stopAll();
+    try {
+        stopAll();
+    } catch (...) {
+        // Only a failed lock can throw here; a destructor must not.
+    }
 }
 
 void DeviceWebSocketManager::startWebSocketForDevice(const std::string& address,

@@ -180,9 +180,11 @@ private:
             return;
         }
         const auto& request = parser_->get();
-        // No Host header at all (HTTP/1.0) names no other site; a present one must be ours.
+        // No Host header at all (HTTP/1.0) names no other site; a present one must be ours,
+        // and two of them could each be read as the one that counts.
         if (const auto host = request.find(http::field::host);
-            host != request.end() && !isAllowedHost(host->value())) {
+            host != request.end() &&
+            (request.count(http::field::host) > 1 || !isAllowedHost(host->value()))) {
             answer(http::status::forbidden, "Host not allowed");
             return;
         }
@@ -191,7 +193,8 @@ private:
             return;
         }
         if (const auto origin = request.find(http::field::origin);
-            origin != request.end() && !isAllowedUiOrigin(origin->value())) {
+            origin != request.end() &&
+            (request.count(http::field::origin) > 1 || !isAllowedUiOrigin(origin->value()))) {
             answer(http::status::forbidden, "Origin not allowed");
             return;
         }

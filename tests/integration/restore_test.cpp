@@ -76,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
                     R"({"devices":[{"hostname":"TRQ-PN2-01","isMonitored":"yes"}]})", 1,
                     "isMonitored"},
         RestoreCase{"TenThousandDevices", manyDevices(10000), 10000, ""}),
-    [](const ::testing::TestParamInfo<RestoreCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<RestoreCase>& testCase) { return testCase.param.name; });
 
 TEST(RestoreFilesTest, SettingsAndGroupsComeBackWithTheirCounts) {
     AppHome home;

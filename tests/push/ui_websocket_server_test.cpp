@@ -372,6 +372,14 @@ TEST(UiWebSocketServerTest, PlainHttpIsAnswered404AndForeignHostsOrOrigins403) {
          "GET / HTTP/1.1\r\nHost: localhost\r\nOrigin: http://evil.example.com:8000\r\n" + upgrade +
              "\r\n",
          "HTTP/1.1 403", "Origin not allowed"},
+        {"two Host headers",
+         "GET / HTTP/1.1\r\nHost: localhost\r\nHost: evil.example.com\r\n" + upgrade + "\r\n",
+         "HTTP/1.1 403", "Host not allowed"},
+        {"two Origin headers",
+         "GET / HTTP/1.1\r\nHost: localhost\r\nOrigin: http://localhost:8000\r\n"
+         "Origin: http://evil.example.com:8000\r\n" +
+             upgrade + "\r\n",
+         "HTTP/1.1 403", "Origin not allowed"},
         {"UI origin on another port",
          "GET / HTTP/1.1\r\nHost: localhost\r\nOrigin: http://localhost:9001\r\n" + upgrade +
              "\r\n",
