@@ -6,6 +6,7 @@
 #include "devices/group_manager.hpp"
 #include "discovery/discovery_manager.hpp"
 #include "discovery/dns_sd_browser.hpp"
+#include "ember/ember_manager.hpp"
 #include "links/device_websocket_manager.hpp"
 #include "links/health_monitor.hpp"
 #include "log/logger.hpp"
@@ -101,6 +102,9 @@ void runComponents(const AppPaths& paths, Logger& logger) {
         [&devices, &uiPush](const std::string& hostname, const DeviceEntry&) {
             pushDeviceState(devices, uiPush, hostname);
         });
+    // Starts and stops its clients when the reachability handling asks it to; nothing
+    // connects before that.
+    EmberManager ember(devices, logger, uiPush, settings);
     // Reachability changes reach the discovery handlers once they exist.
     HealthMonitor healthMonitor(devices, logger, [](const std::string&, bool) {});
     // Discovered devices reach the registry once the discovery handlers exist.
@@ -138,6 +142,7 @@ void runComponents(const AppPaths& paths, Logger& logger) {
     discovery.stop();
     healthMonitor.stop();
     deviceLinks.stopAll();
+    ember.stopAll();
     uiPush.stop();
     launcher.stop();
     joinThread(webThread);
