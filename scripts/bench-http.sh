@@ -4,8 +4,8 @@
 # serving the same bytes as static files. Then GET /api/version again while two requests wait
 # in a slow handler.
 #   scripts/bench-http.sh [build-dir] [seconds-per-run]
-# Needs the Debian packages wrk and nginx-light. Everything listens on 127.0.0.1 only; the
-# processes started here are stopped by their PIDs.
+# Needs the Debian packages wrk and nginx-light (scripts/install-deps.sh bench). Everything
+# listens on 127.0.0.1 only; the processes started here are stopped by their PIDs.
 set -euo pipefail
 
 build_dir=${1:-build/h-web-release}

@@ -4,6 +4,7 @@
 # missing.
 #   scripts/install-deps.sh          build and run
 #   scripts/install-deps.sh test     build, run and every test row
+#   scripts/install-deps.sh bench    as test, plus the load tools of the benchmark scripts
 set -euo pipefail
 
 mode=${1:-run}
@@ -12,12 +13,15 @@ packages=(
     libboost1.81-dev nlohmann-json3-dev portaudio19-dev libavahi-compat-libdnssd-dev
     avahi-daemon xdg-utils libnotify-bin
 )
-if [ "$mode" = test ]; then
+if [ "$mode" = test ] || [ "$mode" = bench ]; then
     packages+=(
         googletest libgtest-dev libgmock-dev libbenchmark-dev
         clang clang-format clang-tidy libclang-rt-14-dev
         iproute2 iputils-ping dbus-daemon avahi-utils util-linux procps
     )
+fi
+if [ "$mode" = bench ]; then
+    packages+=(wrk nginx-light)
 fi
 
 missing=()
@@ -32,12 +36,12 @@ fi
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 
-# On a test machine no mDNS daemon may start in the machine's own network namespace: the
-# tests start their own inside private namespaces. Keep package scripts from starting
-# services while we install.
+# On a test machine no mDNS daemon (nor the benchmarks' nginx) may start in the machine's
+# own network namespace: the tests and benchmarks start their own, privately. Keep package
+# scripts from starting services while we install.
 policy=/usr/sbin/policy-rc.d
 added_policy=0
-if [ "$mode" = test ] && [ ! -e "$policy" ]; then
+if [ "$mode" != run ] && [ ! -e "$policy" ]; then
     printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee "$policy" >/dev/null
     "${sudo_cmd[@]}" chmod 755 "$policy"
     added_policy=1
