@@ -10,8 +10,9 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/werror}
-bench=$PWD/$build/tests/discovery/discovery-bench
-publisher=$PWD/$build/tests/discovery/discovery-avahi-publisher
+[[ $build == /* ]] || build=$PWD/$build
+bench=$build/tests/discovery/discovery-bench
+publisher=$build/tests/discovery/discovery-avahi-publisher
 for program in "$bench" "$publisher"; do
     [[ -x $program ]] || { echo "missing $program: build it first" >&2; exit 2; }
 done

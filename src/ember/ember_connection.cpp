@@ -32,9 +32,11 @@ struct WorkerCount {
     std::size_t running = 0;  // Guarded by mutex.
 };
 
+// Never destroyed: a worker left running at the end of the program may still count itself
+// out while the statics are being torn down.
 WorkerCount& workerCount() {
-    static WorkerCount instance;
-    return instance;
+    static auto* const instance = new WorkerCount;
+    return *instance;
 }
 
 void addWorker() {
@@ -44,10 +46,10 @@ void addWorker() {
 
 void removeWorker() {
     WorkerCount& count = workerCount();
-    {
-        std::lock_guard lock(count.mutex);
-        --count.running;
-    }
+    // Notified under the lock: a waiter that sees the count reach zero may go on to end the
+    // program, so this worker must be done with the condition variable by then.
+    std::lock_guard lock(count.mutex);
+    --count.running;
     count.changed.notify_all();
 }
 

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -42,6 +43,7 @@ struct PageClient::Impl {
     std::size_t pings = 0;
     int closeCode = 0;
     bool open = false;
+    std::atomic<int> fd{-1};  ///< The connected socket, for interrupt() from another thread.
 
     /// Runs the queued operation to its end; the stream's deadline bounds it.
     void runToEnd() {
@@ -90,6 +92,7 @@ int PageClient::connect(std::uint16_t port, const UpgradeRequest& request,
                    : 0;
     }
     impl_->open = true;
+    impl_->fd = beast::get_lowest_layer(impl_->ws).socket().native_handle();
     return 101;
 }
 
@@ -134,6 +137,12 @@ void PageClient::close(std::chrono::milliseconds timeout) {
     beast::get_lowest_layer(impl_->ws).expires_after(timeout);
     impl_->ws.async_close(websocket::close_code::normal, [](const beast::error_code&) {});
     impl_->runToEnd();
+}
+
+void PageClient::interrupt() {
+    if (const int fd = impl_->fd.load(); fd >= 0) {
+        ::shutdown(fd, SHUT_RDWR);
+    }
 }
 
 void PageClient::drop() {

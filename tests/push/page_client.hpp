@@ -38,6 +38,9 @@ public:
     void close(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     /// Cuts the TCP connection.
     void drop();
+    /// The one call allowed from another thread: shuts the connection down so that a read in
+    /// progress there ends; the reading thread then sees the end as usual.
+    void interrupt();
     /// The code of the server's close frame once read() reported the end; 0 for none.
     int closeCode() const;
     /// Pings seen by read() so far.

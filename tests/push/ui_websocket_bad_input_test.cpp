@@ -40,10 +40,11 @@ public:
         }
     }
     ~ReadingPage() {
-        page_.drop();  // ends a read in progress at its deadline at the latest
+        page_.interrupt();  // ends the reader's read in progress
         if (thread_.joinable()) {
             thread_.join();
         }
+        page_.drop();
     }
 
     int status() const { return status_; }
