@@ -94,13 +94,13 @@ TEST_F(DeviceManagerTest, AddsManualDeviceAndLogsManual) {
 }
 
 TEST_F(DeviceManagerTest, RejectsEmptyHostnameSilently) {
-    EXPECT_FALSE(devices.addOrUpdateDevice(makeRecord("", "10.0.0.1")));
+    EXPECT_FALSE(devices.addOrUpdateDevice(makeRecord("", "198.19.0.1")));
     EXPECT_THAT(devices.listDevices(), IsEmpty());
     EXPECT_THAT(logLines(), IsEmpty());
 }
 
 TEST_F(DeviceManagerTest, MergingAnIdenticalRecordReturnsFalseAndLogsNothing) {
-    DeviceEntry record = makeRecord("TRQ-PN2-01", "10.0.0.2");
+    DeviceEntry record = makeRecord("TRQ-PN2-01", "198.19.0.2");
     record.danteName = "dante-pn2";
     record.discoveredByHttp = true;
     ASSERT_TRUE(devices.addOrUpdateDevice(record));
@@ -114,25 +114,25 @@ TEST_F(DeviceManagerTest, MergingAnIdenticalRecordReturnsFalseAndLogsNothing) {
 }
 
 TEST_F(DeviceManagerTest, MergeWithEmptyIpKeepsStoredIpAndNewIpReplacesIt) {
-    ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("TRQ-PN2-01", "10.0.0.2")));
+    ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("TRQ-PN2-01", "198.19.0.2")));
     newLogLines();
 
     EXPECT_FALSE(devices.addOrUpdateDevice(makeRecord("TRQ-PN2-01", "")));
-    EXPECT_EQ(devices.findDeviceByHostname("TRQ-PN2-01").ip, "10.0.0.2");
+    EXPECT_EQ(devices.findDeviceByHostname("TRQ-PN2-01").ip, "198.19.0.2");
     EXPECT_THAT(newLogLines(), IsEmpty());
 
-    EXPECT_TRUE(devices.addOrUpdateDevice(makeRecord("TRQ-PN2-01", "10.0.0.9")));
-    EXPECT_EQ(devices.findDeviceByHostname("TRQ-PN2-01").ip, "10.0.0.9");
+    EXPECT_TRUE(devices.addOrUpdateDevice(makeRecord("TRQ-PN2-01", "198.19.0.9")));
+    EXPECT_EQ(devices.findDeviceByHostname("TRQ-PN2-01").ip, "198.19.0.9");
     EXPECT_THAT(newLogLines(),
-                ElementsAre(Pair("Updated device: TRQ-PN2-01 10.0.0.9", "discovery")));
+                ElementsAre(Pair("Updated device: TRQ-PN2-01 198.19.0.9", "discovery")));
 }
 
 TEST_F(DeviceManagerTest, MergeStoresNonEmptyIdentityFieldsAndNeverClearsThem) {
-    DeviceEntry first = makeRecord("TRQ-PN1-01", "10.0.0.1");
+    DeviceEntry first = makeRecord("TRQ-PN1-01", "198.19.0.1");
     first.hostname2 = "dante-host";
     first.danteName = "dante-name";
     first.friendlyName = "Studio A";
-    first.ip2 = "10.0.1.1";
+    first.ip2 = "198.19.1.1";
     ASSERT_TRUE(devices.addOrUpdateDevice(first));
 
     EXPECT_FALSE(devices.addOrUpdateDevice(makeRecord("TRQ-PN1-01")));
@@ -140,16 +140,16 @@ TEST_F(DeviceManagerTest, MergeStoresNonEmptyIdentityFieldsAndNeverClearsThem) {
     EXPECT_EQ(stored.hostname2, "dante-host");
     EXPECT_EQ(stored.danteName, "dante-name");
     EXPECT_EQ(stored.friendlyName, "Studio A");
-    EXPECT_EQ(stored.ip2, "10.0.1.1");
+    EXPECT_EQ(stored.ip2, "198.19.1.1");
 
     DeviceEntry second = makeRecord("TRQ-PN1-01");
     second.friendlyName = "Studio B";
-    second.ip2 = "10.0.1.2";
+    second.ip2 = "198.19.1.2";
     EXPECT_TRUE(devices.addOrUpdateDevice(second));
     stored = devices.findDeviceByHostname("TRQ-PN1-01");
     EXPECT_EQ(stored.friendlyName, "Studio B");
-    EXPECT_EQ(stored.ip2, "10.0.1.2");
-    EXPECT_EQ(stored.ip, "10.0.0.1");
+    EXPECT_EQ(stored.ip2, "198.19.1.2");
+    EXPECT_EQ(stored.ip, "198.19.0.1");
 }
 
 TEST_F(DeviceManagerTest, ManualMarkFollowsTheLatestAdd) {
@@ -214,18 +214,18 @@ TEST_F(DeviceManagerTest, MergeLeavesUserSettingsOnlineStateAndLiveStateAlone) {
 // ---- Look-ups ----
 
 TEST_F(DeviceManagerTest, LookupsReturnCopiesOrTheDefaultRecord) {
-    DeviceEntry a = makeRecord("TRQ-PN1-A", "10.0.0.1");
+    DeviceEntry a = makeRecord("TRQ-PN1-A", "198.19.0.1");
     a.danteName = "dante-a";
     a.hostname2 = "h2-a";
-    DeviceEntry b = makeRecord("TRQ-PN1-B", "10.0.0.1");  // Same ip: first match wins.
+    DeviceEntry b = makeRecord("TRQ-PN1-B", "198.19.0.1");  // Same ip: first match wins.
     b.danteName = "dante-b";
     ASSERT_TRUE(devices.addOrUpdateDevice(a));
     ASSERT_TRUE(devices.addOrUpdateDevice(b));
 
     EXPECT_EQ(devices.findDeviceByHostname("TRQ-PN1-B").danteName, "dante-b");
     EXPECT_TRUE(devices.findDeviceByHostname("trq-pn1-b").hostname.empty());  // Case-sensitive.
-    EXPECT_EQ(devices.findDeviceByIp("10.0.0.1").hostname, "TRQ-PN1-A");
-    EXPECT_TRUE(devices.findDeviceByIp("10.0.0.2").hostname.empty());
+    EXPECT_EQ(devices.findDeviceByIp("198.19.0.1").hostname, "TRQ-PN1-A");
+    EXPECT_TRUE(devices.findDeviceByIp("198.19.0.2").hostname.empty());
     EXPECT_EQ(devices.findDeviceByDanteName("dante-b").hostname, "TRQ-PN1-B");
     EXPECT_TRUE(devices.findDeviceByDanteName("dante-c").hostname.empty());
     EXPECT_EQ(devices.findDeviceByHostname2("h2-a").hostname, "TRQ-PN1-A");
@@ -234,7 +234,7 @@ TEST_F(DeviceManagerTest, LookupsReturnCopiesOrTheDefaultRecord) {
 }
 
 TEST_F(DeviceManagerTest, EmptyIpMatchesFirstUndiscoveredDeviceButEmptyNamesNeverMatch) {
-    ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("TRQ-PN1-A", "10.0.0.1")));
+    ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("TRQ-PN1-A", "198.19.0.1")));
     ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("manual-host")));  // No ip, dante name, h2.
     ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("manual-host-2")));
 
@@ -311,7 +311,7 @@ TEST_F(DeviceManagerTest, UpdateByDanteNameMergesIdentityAndLogs) {
     DeviceEntry netaudio = makeRecord("dante-host-1");
     netaudio.hostname2 = "dante-host-1";
     netaudio.danteName = "PN4-Studio";
-    netaudio.ip2 = "10.0.1.4";
+    netaudio.ip2 = "198.19.1.4";
     netaudio.discoveredByNetaudio = true;
     netaudio.isManuallyAdded = true;
     ASSERT_TRUE(devices.addOrUpdateDevice(netaudio));
@@ -331,7 +331,7 @@ TEST_F(DeviceManagerTest, UpdateByDanteNameMergesIdentityAndLogs) {
     EXPECT_EQ(stored.stockCode, "TRQ-PN4");
     EXPECT_EQ(stored.commCount, 4);
     EXPECT_EQ(stored.ip, "198.18.0.4");
-    EXPECT_EQ(stored.ip2, "10.0.1.4");
+    EXPECT_EQ(stored.ip2, "198.19.1.4");
     EXPECT_EQ(stored.friendlyName, "Studio 4");
     EXPECT_TRUE(stored.discoveredByHttp);
     // Not touched by this operation.
@@ -350,17 +350,17 @@ TEST_F(DeviceManagerTest, UpdateByDanteNameMergesIdentityAndLogs) {
 }
 
 TEST_F(DeviceManagerTest, UpdateByDanteNameIgnoresEmptyAndUnknownNames) {
-    ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("no-dante", "10.0.0.1")));
+    ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("no-dante", "198.19.0.1")));
     newLogLines();
-    EXPECT_FALSE(devices.updateDeviceByDanteName("", makeRecord("new-name", "10.0.0.2")));
-    EXPECT_FALSE(devices.updateDeviceByDanteName("unknown", makeRecord("new-name", "10.0.0.2")));
-    EXPECT_EQ(devices.findDeviceByHostname("no-dante").ip, "10.0.0.1");
+    EXPECT_FALSE(devices.updateDeviceByDanteName("", makeRecord("new-name", "198.19.0.2")));
+    EXPECT_FALSE(devices.updateDeviceByDanteName("unknown", makeRecord("new-name", "198.19.0.2")));
+    EXPECT_EQ(devices.findDeviceByHostname("no-dante").ip, "198.19.0.1");
     EXPECT_THAT(newLogLines(), IsEmpty());
 }
 
 TEST_F(DeviceManagerTest, HostnameChangeCanDuplicateAHostnameAndLookupsSeeTheFirst) {
-    DeviceEntry first = makeRecord("TRQ-PN2-01", "10.0.0.1");
-    DeviceEntry second = makeRecord("other", "10.0.0.2");
+    DeviceEntry first = makeRecord("TRQ-PN2-01", "198.19.0.1");
+    DeviceEntry second = makeRecord("other", "198.19.0.2");
     second.danteName = "dante-2";
     ASSERT_TRUE(devices.addOrUpdateDevice(first));
     ASSERT_TRUE(devices.addOrUpdateDevice(second));
@@ -369,7 +369,7 @@ TEST_F(DeviceManagerTest, HostnameChangeCanDuplicateAHostnameAndLookupsSeeTheFir
     EXPECT_TRUE(devices.updateDeviceByDanteName("dante-2", makeRecord("TRQ-PN2-01")));
 
     EXPECT_THAT(hostnames(devices.listDevices()), ElementsAre("TRQ-PN2-01", "TRQ-PN2-01"));
-    EXPECT_EQ(devices.findDeviceByHostname("TRQ-PN2-01").ip, "10.0.0.1");
+    EXPECT_EQ(devices.findDeviceByHostname("TRQ-PN2-01").ip, "198.19.0.1");
     const DeviceEntry renamed = devices.findDeviceByDanteName("dante-2");
     EXPECT_EQ(renamed.stockCode, "TRQ-PN2");
     EXPECT_EQ(renamed.commCount, 2);
@@ -388,10 +388,10 @@ TEST_F(DeviceManagerTest, UpdateByHostname2MergesIdentityAndLogsWithTheArgument)
     ASSERT_TRUE(devices.addOrUpdateDevice(netaudio));
     newLogLines();
 
-    DeviceEntry incoming = makeRecord("TRQ-R8X-01", "10.0.0.8");
+    DeviceEntry incoming = makeRecord("TRQ-R8X-01", "198.19.0.8");
     incoming.danteName = "Rack";
     incoming.friendlyName = "Rack Unit";
-    incoming.ip2 = "10.0.1.8";
+    incoming.ip2 = "198.19.1.8";
     incoming.discoveredByHttp = true;
     incoming.discoveredByNetaudio = false;
     EXPECT_TRUE(devices.updateDeviceByHostname2("dante-h2", incoming));
@@ -401,13 +401,13 @@ TEST_F(DeviceManagerTest, UpdateByHostname2MergesIdentityAndLogsWithTheArgument)
     EXPECT_EQ(stored.stockCode, "TRQ-R8X");
     EXPECT_EQ(stored.danteName, "Rack");
     EXPECT_EQ(stored.friendlyName, "Rack Unit");
-    EXPECT_EQ(stored.ip, "10.0.0.8");
-    EXPECT_EQ(stored.ip2, "10.0.1.8");
+    EXPECT_EQ(stored.ip, "198.19.0.8");
+    EXPECT_EQ(stored.ip2, "198.19.1.8");
     EXPECT_FALSE(stored.discoveredByHttp);  // Discovery flags are not touched here.
     EXPECT_TRUE(stored.discoveredByNetaudio);
     EXPECT_THAT(newLogLines(),
                 ElementsAre(Pair("Updated device by HostName2:dante-h2 HostName:TRQ-R8X-01 "
-                                 "IP:10.0.0.8",
+                                 "IP:198.19.0.8",
                                  "discovery")));
 
     EXPECT_FALSE(devices.updateDeviceByHostname2("dante-h2", incoming));
@@ -452,7 +452,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ManualClearCase{"Http", true, "", "", "", true},
                       ManualClearCase{"Hostname2", false, "h2", "", "", true},
                       ManualClearCase{"DanteName", false, "", "dante", "", true},
-                      ManualClearCase{"Ip", false, "", "", "10.0.0.1", true},
+                      ManualClearCase{"Ip", false, "", "", "198.19.0.1", true},
                       ManualClearCase{"Nothing", false, "", "", "", false}),
     [](const ::testing::TestParamInfo<ManualClearCase>& caseInfo) { return caseInfo.param.label; });
 
@@ -463,10 +463,10 @@ TEST_F(DeviceManagerTest, UpdateByHostname2WithOnlyIp2KeepsManualMark) {
     ASSERT_TRUE(devices.addOrUpdateDevice(manual));
 
     DeviceEntry incoming;
-    incoming.ip2 = "10.0.1.1";
+    incoming.ip2 = "198.19.1.1";
     EXPECT_TRUE(devices.updateDeviceByHostname2("h2", incoming));
     const DeviceEntry stored = devices.findDeviceByHostname("TRQ-PN1-01");
-    EXPECT_EQ(stored.ip2, "10.0.1.1");
+    EXPECT_EQ(stored.ip2, "198.19.1.1");
     EXPECT_TRUE(stored.isManuallyAdded);
 }
 
@@ -518,12 +518,12 @@ TEST_F(DeviceManagerTest, RestoreReplacesRegistryDropsNamelessAndResetsLiveState
     ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("old-device")));
     newLogLines();
 
-    DeviceEntry persisted = makeRecord("TRQ-PN2-AB", "10.0.0.2");
+    DeviceEntry persisted = makeRecord("TRQ-PN2-AB", "198.19.0.2");
     persisted.hostname2 = "h2";
     persisted.stockCode = "STALE";
     persisted.danteName = "Dante";
     persisted.friendlyName = "Friendly";
-    persisted.ip2 = "10.0.1.2";
+    persisted.ip2 = "198.19.1.2";
     persisted.isMonitored = true;
     persisted.isManuallyAdded = true;
     persisted.paInputDeviceIndex = 1;
@@ -546,7 +546,7 @@ TEST_F(DeviceManagerTest, RestoreReplacesRegistryDropsNamelessAndResetsLiveState
     withLiveState.micMuted = true;
     withLiveState.commCount = 9;
 
-    devices.restoreDevices({withLiveState, makeRecord("", "10.0.0.9"), makeRecord("second")});
+    devices.restoreDevices({withLiveState, makeRecord("", "198.19.0.9"), makeRecord("second")});
 
     EXPECT_THAT(hostnames(devices.listDevices()), ElementsAre("TRQ-PN2-AB", "second"));
     DeviceEntry expected = persisted;
@@ -613,7 +613,7 @@ TEST_F(DeviceManagerTest, SetLinkedGpioReportsWhetherEitherValueDiffered) {
 }
 
 TEST_F(DeviceManagerTest, NoOtherOperationLogs) {
-    ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("TRQ-PN1-01", "10.0.0.1")));
+    ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("TRQ-PN1-01", "198.19.0.1")));
     newLogLines();
 
     DeviceEntry live;
@@ -623,15 +623,15 @@ TEST_F(DeviceManagerTest, NoOtherOperationLogs) {
     devices.setMonitored("TRQ-PN1-01", true);
     devices.setDeviceAudioSettings("TRQ-PN1-01", 1, 2, 3);
     devices.setLinkedGpio("TRQ-PN1-01", "TRQ-GPIO", 1);
-    devices.setOnlineByIp("10.0.0.1", true);
-    devices.updateAudioStateByIp("10.0.0.1", live);
-    devices.updateMeterLevelsByIp("10.0.0.1", live);
-    devices.updateInputStateByIp("10.0.0.1", {true}, {true});
-    devices.setMicMutedByIp("10.0.0.1", true);
-    devices.updateVgpioByIp("10.0.0.1", live);
-    devices.updateGpioPhysicalByIp("10.0.0.1", live);
+    devices.setOnlineByIp("198.19.0.1", true);
+    devices.updateAudioStateByIp("198.19.0.1", live);
+    devices.updateMeterLevelsByIp("198.19.0.1", live);
+    devices.updateInputStateByIp("198.19.0.1", {true}, {true});
+    devices.setMicMutedByIp("198.19.0.1", true);
+    devices.updateVgpioByIp("198.19.0.1", live);
+    devices.updateGpioPhysicalByIp("198.19.0.1", live);
     devices.findDeviceByHostname("TRQ-PN1-01");
-    devices.findDeviceByIp("10.0.0.1");
+    devices.findDeviceByIp("198.19.0.1");
     devices.listDevices();
     devices.listMonitoredDevices();
     devices.isGpioOutputLinked("TRQ-GPIO", 1, "");
@@ -645,9 +645,9 @@ TEST_F(DeviceManagerTest, NoOtherOperationLogs) {
 class DeviceManagerLiveStateTest : public DeviceManagerTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("first", "10.0.0.1")));
-        ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("second", "10.0.0.1")));  // Same ip.
-        ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("third", "10.0.0.3")));
+        ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("first", "198.19.0.1")));
+        ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("second", "198.19.0.1")));  // Same ip.
+        ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("third", "198.19.0.3")));
     }
 
     DeviceEntry first() const { return devices.findDeviceByHostname("first"); }
@@ -655,12 +655,12 @@ protected:
 };
 
 TEST_F(DeviceManagerLiveStateTest, SetOnlineActsOnFirstMatchOnly) {
-    devices.setOnlineByIp("10.0.0.1", true);
-    devices.setOnlineByIp("10.9.9.9", true);
+    devices.setOnlineByIp("198.19.0.1", true);
+    devices.setOnlineByIp("198.19.9.9", true);
     EXPECT_TRUE(first().isOnline);
     EXPECT_FALSE(second().isOnline);
     EXPECT_FALSE(devices.findDeviceByHostname("third").isOnline);
-    devices.setOnlineByIp("10.0.0.1", false);
+    devices.setOnlineByIp("198.19.0.1", false);
     EXPECT_FALSE(first().isOnline);
 }
 
@@ -674,7 +674,7 @@ TEST_F(DeviceManagerLiveStateTest, AudioStateReplacesPanelArraysOnly) {
     state.gpiMuteStates.fill(true);
     state.meterLevels.fill(9);
     state.micMuted = true;
-    devices.updateAudioStateByIp("10.0.0.1", state);
+    devices.updateAudioStateByIp("198.19.0.1", state);
 
     DeviceEntry expected = first();
     expected.onAirStates = state.onAirStates;
@@ -694,35 +694,35 @@ TEST_F(DeviceManagerLiveStateTest, AudioStateReplacesPanelArraysOnly) {
 TEST_F(DeviceManagerLiveStateTest, MeterLevelsReplaceAllEight) {
     DeviceEntry levels;
     levels.meterLevels = {-60, -50, -40, -30, -20, -10, 0, 10};
-    devices.updateMeterLevelsByIp("10.0.0.1", levels);
+    devices.updateMeterLevelsByIp("198.19.0.1", levels);
     EXPECT_EQ(first().meterLevels, levels.meterLevels);
     EXPECT_EQ(second().meterLevels, (std::array<std::int32_t, 8>{}));
-    devices.updateMeterLevelsByIp("10.0.0.1", DeviceEntry{});
+    devices.updateMeterLevelsByIp("198.19.0.1", DeviceEntry{});
     EXPECT_EQ(first().meterLevels, (std::array<std::int32_t, 8>{}));
 }
 
 TEST_F(DeviceManagerLiveStateTest, InputStateReplacesMutedAndGpiMute) {
     const std::array<bool, 8> muted{true, false, true, false, true, false, true, false};
     const std::array<bool, 8> gpiMute{false, false, false, false, true, true, true, true};
-    devices.updateInputStateByIp("10.0.0.1", muted, gpiMute);
+    devices.updateInputStateByIp("198.19.0.1", muted, gpiMute);
     EXPECT_EQ(first().muted, muted);
     EXPECT_EQ(first().gpiMuteStates, gpiMute);
     EXPECT_EQ(second().muted, (std::array<bool, 8>{}));
 }
 
 TEST_F(DeviceManagerLiveStateTest, MicMutedReportsOnlyChanges) {
-    EXPECT_FALSE(devices.setMicMutedByIp("10.0.0.1", false));
-    EXPECT_TRUE(devices.setMicMutedByIp("10.0.0.1", true));
-    EXPECT_FALSE(devices.setMicMutedByIp("10.0.0.1", true));
-    EXPECT_FALSE(devices.setMicMutedByIp("10.9.9.9", true));
+    EXPECT_FALSE(devices.setMicMutedByIp("198.19.0.1", false));
+    EXPECT_TRUE(devices.setMicMutedByIp("198.19.0.1", true));
+    EXPECT_FALSE(devices.setMicMutedByIp("198.19.0.1", true));
+    EXPECT_FALSE(devices.setMicMutedByIp("198.19.9.9", true));
     EXPECT_TRUE(first().micMuted);
     EXPECT_FALSE(second().micMuted);
-    EXPECT_TRUE(devices.setMicMutedByIp("10.0.0.1", false));
+    EXPECT_TRUE(devices.setMicMutedByIp("198.19.0.1", false));
 }
 
 TEST_F(DeviceManagerLiveStateTest, VgpioUpdateSkipsUnreportedValues) {
     const DeviceEntry before = first();
-    devices.updateVgpioByIp("10.0.0.1", DeviceEntry{});  // All -1: nothing changes.
+    devices.updateVgpioByIp("198.19.0.1", DeviceEntry{});  // All -1: nothing changes.
     EXPECT_EQ(first(), before);
 
     DeviceEntry report;
@@ -731,7 +731,7 @@ TEST_F(DeviceManagerLiveStateTest, VgpioUpdateSkipsUnreportedValues) {
     report.vgpioStates[10] = 0;
     report.vgpioTypes[0] = 5;  // Position 0 is never written.
     report.vgpioStates[0] = 5;
-    devices.updateVgpioByIp("10.0.0.1", report);
+    devices.updateVgpioByIp("198.19.0.1", report);
     DeviceEntry stored = first();
     EXPECT_EQ(stored.vgpioTypes[1], 2);
     EXPECT_EQ(stored.vgpioStates[1], 1);
@@ -742,7 +742,7 @@ TEST_F(DeviceManagerLiveStateTest, VgpioUpdateSkipsUnreportedValues) {
 
     DeviceEntry next;
     next.vgpioStates[1] = 0;  // 0 is a value and overwrites.
-    devices.updateVgpioByIp("10.0.0.1", next);
+    devices.updateVgpioByIp("198.19.0.1", next);
     stored = first();
     EXPECT_EQ(stored.vgpioStates[1], 0);
     EXPECT_EQ(stored.vgpioTypes[1], 2);  // -1 kept the stored type.
@@ -752,7 +752,7 @@ TEST_F(DeviceManagerLiveStateTest, VgpioUpdateSkipsUnreportedValues) {
 
 TEST_F(DeviceManagerLiveStateTest, GpioPhysicalUpdateSkipsUnreportedValues) {
     const DeviceEntry before = first();
-    devices.updateGpioPhysicalByIp("10.0.0.1", DeviceEntry{});
+    devices.updateGpioPhysicalByIp("198.19.0.1", DeviceEntry{});
     EXPECT_EQ(first(), before);
 
     DeviceEntry report;
@@ -761,11 +761,11 @@ TEST_F(DeviceManagerLiveStateTest, GpioPhysicalUpdateSkipsUnreportedValues) {
     report.gpioPhysicalStatus[3] = 1;
     report.gpioPhysicalStatus[10] = 1;
     report.gpioPhysicalTypes[0] = 7;
-    devices.updateGpioPhysicalByIp("10.0.0.1", report);
+    devices.updateGpioPhysicalByIp("198.19.0.1", report);
 
     DeviceEntry partial;
     partial.gpioPhysicalStatus[3] = 0;
-    devices.updateGpioPhysicalByIp("10.0.0.1", partial);
+    devices.updateGpioPhysicalByIp("198.19.0.1", partial);
 
     const DeviceEntry stored = first();
     EXPECT_EQ(stored.gpioPhysicalTypes[3], 1);
@@ -784,12 +784,12 @@ TEST_F(DeviceManagerLiveStateTest, UnknownIpChangesNothing) {
     report.onAirStates.fill(true);
     report.vgpioStates.fill(1);
     report.gpioPhysicalStatus.fill(1);
-    devices.setOnlineByIp("10.9.9.9", true);
-    devices.updateAudioStateByIp("10.9.9.9", report);
-    devices.updateMeterLevelsByIp("10.9.9.9", report);
-    devices.updateInputStateByIp("10.9.9.9", {true}, {true});
-    devices.updateVgpioByIp("10.9.9.9", report);
-    devices.updateGpioPhysicalByIp("10.9.9.9", report);
+    devices.setOnlineByIp("198.19.9.9", true);
+    devices.updateAudioStateByIp("198.19.9.9", report);
+    devices.updateMeterLevelsByIp("198.19.9.9", report);
+    devices.updateInputStateByIp("198.19.9.9", {true}, {true});
+    devices.updateVgpioByIp("198.19.9.9", report);
+    devices.updateGpioPhysicalByIp("198.19.9.9", report);
     devices.updateMeterLevelsByIp("", report);  // No record has an empty ip here.
     EXPECT_EQ(devices.listDevices(), before);
 }
@@ -864,7 +864,7 @@ TEST(DeviceManagerConcurrency, ConcurrentOperationsKeepEveryRecordConsistent) {
         int round = 0;
         while (!writersDone.load()) {
             const std::string host = "TRQ-PN2-CHURN" + std::to_string(round % 5);
-            DeviceEntry record = makeRecord(host, "10.99.0." + std::to_string(round % 5));
+            DeviceEntry record = makeRecord(host, "198.19.99." + std::to_string(round % 5));
             record.danteName = "churn" + std::to_string(round % 5);
             record.discoveredByNetaudio = true;
             devices.addOrUpdateDevice(record);

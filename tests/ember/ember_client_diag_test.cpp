@@ -106,7 +106,7 @@ TEST(EmberDiagTest, UsageErrorsExitWithTwoAndSayWhy) {
         {{"ember", "set", "127.0.0.1", "3", "mute", "1"}, "override or status"},
         {{"ember", "set", "127.0.0.1", "3", "status", "2"}, "the value is 0 or 1"},
         {{"ember", "set", "127.0.0.1", "x", "status", "1"}, "PORT must be a whole number"},
-        {{"ember", "sim", "192.0.2.1", "gpio"}, "loopback addresses"},
+        {{"ember", "sim", "198.18.0.1", "gpio"}, "loopback addresses"},
     };
     for (const auto& [args, message] : cases) {
         SCOPED_TRACE(::testing::PrintToString(args));

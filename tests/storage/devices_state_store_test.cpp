@@ -54,7 +54,7 @@ TEST_F(DevicesStateStoreTest, SavedFileHasTheExactLayoutWithRawUtf8) {
     entry.danteName = "PN4-Regie";
     entry.friendlyName = "R\xc3\xa9gie 1";  // é
     entry.ip = "198.18.1.20";
-    entry.ip2 = "192.168.1.21";
+    entry.ip2 = "198.18.1.21";
     entry.isMonitored = true;
     entry.paInputDeviceIndex = 2;
     entry.vgpioHelpIndex = 10;
@@ -72,7 +72,7 @@ TEST_F(DevicesStateStoreTest, SavedFileHasTheExactLayoutWithRawUtf8) {
                               "      \"hostname\": \"TRQ-PN4-0A1B2C\",\n"
                               "      \"hostname2\": \"TRQ-PN4-0A1B2C-d\",\n"
                               "      \"ip\": \"198.18.1.20\",\n"
-                              "      \"ip2\": \"192.168.1.21\",\n"
+                              "      \"ip2\": \"198.18.1.21\",\n"
                               "      \"isManuallyAdded\": false,\n"
                               "      \"isMonitored\": true,\n"
                               "      \"linkedGpioHostname\": \"TRQ-GPIO-01\",\n"
@@ -123,7 +123,7 @@ TEST_F(DevicesStateStoreTest, EntryWithOnlyAHostnameHasEveryOtherFieldAtItsDefau
 TEST_F(DevicesStateStoreTest, EntriesWithoutAUsableHostnameAreDroppedAndLeaveTheFileAtNextSave) {
     writeFile(path, R"({"devices": [
         {"hostname": "first"}, "TRQ-PN1-02", 7, null, [], {}, {"hostname": ""},
-        {"ip": "10.0.0.9"}, {"hostname": "second"}]})");
+        {"ip": "198.19.0.9"}, {"hostname": "second"}]})");
     DevicesStateStore store(path);
     const auto devices = store.loadDevices();
     ASSERT_EQ(devices.size(), 2U);
@@ -134,13 +134,13 @@ TEST_F(DevicesStateStoreTest, EntriesWithoutAUsableHostnameAreDroppedAndLeaveThe
 }
 
 TEST_F(DevicesStateStoreTest, DuplicateHostnamesAreBothRestoredAndBothSaved) {
-    writeFile(path, R"({"devices": [{"hostname": "TRQ-PN1-01", "ip": "10.0.0.1"},
-                                    {"hostname": "TRQ-PN1-01", "ip": "10.0.0.2"}]})");
+    writeFile(path, R"({"devices": [{"hostname": "TRQ-PN1-01", "ip": "198.19.0.1"},
+                                    {"hostname": "TRQ-PN1-01", "ip": "198.19.0.2"}]})");
     DevicesStateStore store(path);
     const auto devices = store.loadDevices();
     ASSERT_EQ(devices.size(), 2U);
-    EXPECT_EQ(devices[0].ip, "10.0.0.1");
-    EXPECT_EQ(devices[1].ip, "10.0.0.2");
+    EXPECT_EQ(devices[0].ip, "198.19.0.1");
+    EXPECT_EQ(devices[1].ip, "198.19.0.2");
     ASSERT_TRUE(store.saveDevices(devices));
     EXPECT_EQ(load(), devices);
 }
@@ -192,7 +192,7 @@ TEST_F(DevicesStateStoreTest, KeyOfTheWrongTypeTakesItsDefaultAndOthersAreKept) 
         {"isManuallyAdded", "1", [](DeviceEntry& e) { e.isManuallyAdded = false; }},
         {"discoveredByNetaudio", "null", [](DeviceEntry& e) { e.discoveredByNetaudio = false; }},
         {"danteName", "5", [](DeviceEntry& e) { e.danteName.clear(); }},
-        {"ip", "[\"10.0.0.1\"]", [](DeviceEntry& e) { e.ip.clear(); }},
+        {"ip", "[\"198.19.0.1\"]", [](DeviceEntry& e) { e.ip.clear(); }},
         {"stockCode", "false", [](DeviceEntry& e) { e.stockCode.clear(); }},
         {"paInputDeviceIndex", "\"3\"", [](DeviceEntry& e) { e.paInputDeviceIndex = -1; }},
         {"paInputDeviceIndex", "3.5", [](DeviceEntry& e) { e.paInputDeviceIndex = -1; }},

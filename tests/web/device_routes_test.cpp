@@ -55,9 +55,9 @@ TEST_F(DeviceRoutesTest, AddingADeviceByHandRegistersPushesAndSavesIt) {
 TEST_F(DeviceRoutesTest, ListsDevicesAndMonitoredDevicesInRegistryOrder) {
     EXPECT_EQ(call("GET", "/api/devices").body, "[]");
     EXPECT_EQ(call("GET", "/api/monitored").body, "[]");
-    addDevice("b-host", "10.0.0.2", true);
-    addDevice("a-host", "10.0.0.1");
-    addDevice("c-host", "10.0.0.3", true);
+    addDevice("b-host", "198.19.0.2", true);
+    addDevice("a-host", "198.19.0.1");
+    addDevice("c-host", "198.19.0.3", true);
     const auto views = nlohmann::json::parse(call("GET", "/api/devices").body);
     ASSERT_EQ(views.size(), 3U);
     EXPECT_EQ(views[0]["hostname"], "b-host");
@@ -68,7 +68,7 @@ TEST_F(DeviceRoutesTest, ListsDevicesAndMonitoredDevicesInRegistryOrder) {
     EXPECT_EQ(monitored.header("Content-Type"), nullptr);
 
     // Live state that changes behind the routes' back shows in the next answer.
-    devices.setOnlineByIp("10.0.0.1", true);
+    devices.setOnlineByIp("198.19.0.1", true);
     EXPECT_EQ(nlohmann::json::parse(call("GET", "/api/devices").body)[1]["isOnline"], true);
     devices.removeDevice("b-host");
     EXPECT_EQ(nlohmann::json::parse(call("GET", "/api/devices").body).size(), 2U);
@@ -132,8 +132,8 @@ TEST_F(DeviceRoutesTest, KeepsUnicodeAndLongHostNamesAsGiven) {
 }
 
 TEST_F(DeviceRoutesTest, RemovingADeviceTakesItOutOfGroupsPushesLogsAndSavesBothFiles) {
-    addDevice("TRQ-PN4-0A1B2C", "10.0.0.4", true);
-    addDevice("other", "10.0.0.5", true);
+    addDevice("TRQ-PN4-0A1B2C", "198.19.0.4", true);
+    addDevice("other", "198.19.0.5", true);
     groups.createGroup("G");
     groups.addDeviceToGroup("G", "TRQ-PN4-0A1B2C");
     groups.addDeviceToGroup("G", "other");
@@ -159,7 +159,7 @@ TEST_F(DeviceRoutesTest, RemovingADeviceTakesItOutOfGroupsPushesLogsAndSavesBoth
 }
 
 TEST_F(DeviceRoutesTest, RemovingAnUnknownDeviceAnswersNotFoundAndLogsTheDecodedName) {
-    addDevice("h1", "10.0.0.1");
+    addDevice("h1", "198.19.0.1");
     struct Case {
         std::string segment;
         std::string decoded;
@@ -192,7 +192,7 @@ TEST_F(DeviceRoutesTest, RemovingAnUnknownDeviceAnswersNotFoundAndLogsTheDecoded
 }
 
 TEST_F(DeviceRoutesTest, TogglingMonitoringSwitchesLogsPushesAndSaves) {
-    addDevice("TRQ-PN2-1", "10.0.0.7");
+    addDevice("TRQ-PN2-1", "198.19.0.7");
     groups.createGroup("G");
     newLogLines();
 
@@ -201,7 +201,7 @@ TEST_F(DeviceRoutesTest, TogglingMonitoringSwitchesLogsPushesAndSaves) {
     EXPECT_EQ(on.body, "Monitor state toggled");
     EXPECT_TRUE(devices.findDeviceByHostname("TRQ-PN2-1").isMonitored);
     EXPECT_THAT(newLogLines(),
-                Contains(Pair("Added TRQ-PN2-1 - 10.0.0.7 for monitoring", "monitor")));
+                Contains(Pair("Added TRQ-PN2-1 - 198.19.0.7 for monitoring", "monitor")));
     auto pushes = newPushes();
     ASSERT_EQ(pushes.size(), 1U);
     EXPECT_EQ(pushes[0]["type"], "device");
@@ -214,7 +214,7 @@ TEST_F(DeviceRoutesTest, TogglingMonitoringSwitchesLogsPushesAndSaves) {
     EXPECT_FALSE(devices.findDeviceByHostname("TRQ-PN2-1").isMonitored);
     EXPECT_THAT(groups.groupMembers("G"), IsEmpty());
     EXPECT_THAT(newLogLines(),
-                Contains(Pair("Removed TRQ-PN2-1 - 10.0.0.7 from monitoring and from all groups",
+                Contains(Pair("Removed TRQ-PN2-1 - 198.19.0.7 from monitoring and from all groups",
                               "monitor")));
     pushes = newPushes();
     ASSERT_EQ(pushes.size(), 2U);

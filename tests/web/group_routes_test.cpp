@@ -34,8 +34,8 @@ TEST_F(GroupRoutesTest, ListsGroupsInTheirOrderWithMembers) {
 }
 
 TEST_F(GroupRoutesTest, ReplacingAllGroupsKeepsTheRequestOrderAndOnlyMonitoredDevices) {
-    addDevice("h1", "10.0.0.1", true);
-    addDevice("h2", "10.0.0.2");  // Not monitored: dropped.
+    addDevice("h1", "198.19.0.1", true);
+    addDevice("h2", "198.19.0.2");  // Not monitored: dropped.
     groups.createGroup("Old");
     newLogLines();
 
@@ -65,7 +65,7 @@ TEST_F(GroupRoutesTest, ReplacingAllGroupsKeepsTheRequestOrderAndOnlyMonitoredDe
 }
 
 TEST_F(GroupRoutesTest, ReplacingAllGroupsWithBadBodies) {
-    addDevice("h1", "10.0.0.1", true);
+    addDevice("h1", "198.19.0.1", true);
     struct Case {
         std::string body;
         int status;
@@ -210,8 +210,8 @@ TEST_F(GroupRoutesTest, DeletingUsesTheNameAsItArrives) {
 }
 
 TEST_F(GroupRoutesTest, AddingAndRemovingDevicesOfAGroup) {
-    addDevice("h1", "10.0.0.1", true);
-    addDevice("h2", "10.0.0.2");
+    addDevice("h1", "198.19.0.1", true);
+    addDevice("h2", "198.19.0.2");
     groups.createGroup("G");
     newLogLines();
 

@@ -42,10 +42,10 @@ TEST_F(TileRoutesTest, StoresTheSettingsOfOneHostAsSentAndPushesBothMaps) {
 }
 
 TEST_F(TileRoutesTest, ApplyingToTheModelCoversEveryDeviceOfExactlyThatStockCode) {
-    addDevice("TRQ-PN4-1", "10.0.0.1");
-    addDevice("TRQ-PN4-2", "10.0.0.2");
-    addDevice("trq-pn4-3", "10.0.0.3");  // Stock code "trq-pn4": another model here.
-    addDevice("TRQ-PN2-4", "10.0.0.4");
+    addDevice("TRQ-PN4-1", "198.19.0.1");
+    addDevice("TRQ-PN4-2", "198.19.0.2");
+    addDevice("trq-pn4-3", "198.19.0.3");  // Stock code "trq-pn4": another model here.
+    addDevice("TRQ-PN2-4", "198.19.0.4");
     const nlohmann::json tile = {{"color", "red"}};
     const std::string body = nlohmann::json{{"settings", tile}, {"applyModel", true}}.dump();
     EXPECT_EQ(call("POST", "/api/device-tile-settings/TRQ-PN4-1", body).body, "OK");

@@ -87,7 +87,7 @@ TEST_F(WebServerManagerTest, AppliesThisMachinesHostRule) {
         {"LOCALHOST", 200},
         {"studio.localhost:8000", 200},
         {"[::1]:8000", 200},
-        {"192.168.1.20", 200},
+        {"198.18.1.20", 200},
         {"evil.example", 403},
         {"evil.example:8000", 403},
         {"127.0.0.1.evil.example", 403},
@@ -162,7 +162,7 @@ TEST_F(WebServerManagerTest, PersistHelpersWriteSnapshotsThroughTheOwnedStores) 
     EXPECT_EQ(file["appSettings"]["autoMonitorEnabled"], true);
     EXPECT_EQ(file["appSettings"]["helpGpioHostname"], "TRQ-GPIO-1");
 
-    addDevice("h1", "10.0.0.1", true);
+    addDevice("h1", "198.19.0.1", true);
     groups.createGroup("G");
     web->persistDevices();
     web->persistGroups();

@@ -51,7 +51,7 @@ The first line ("start") names the URL, the subprotocol and the private device; 
 ("stop") says why the link ended: after N seconds, or on Ctrl-C / SIGTERM.
 
 Arguments:
-  ADDRESS        the device's IPv4 address, e.g. 192.168.1.40
+  ADDRESS        the device's IPv4 address, e.g. 198.18.1.40
   MODEL          its stock code: TRQ-PN1, TRQ-PN2, TRQ-PN4, TRQ-R8X or VK-Q-64 (any code
                  that begins with one of them); other models speak no state messages
 Options:
