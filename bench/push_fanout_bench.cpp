@@ -6,6 +6,7 @@
 #include "devices/group_manager.hpp"
 #include "log/logger.hpp"
 #include "push/ui_websocket_server.hpp"
+#include "support/page_client.hpp"
 
 #include <benchmark/benchmark.h>
 #include <boost/asio/executor_work_guard.hpp>
@@ -15,11 +16,7 @@
 #include <boost/beast/websocket.hpp>
 #include <nlohmann/json.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <pthread.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -125,44 +122,6 @@ private:
     std::atomic<int> received_{0};
 };
 
-/// An upgraded page that never reads, with a tiny receive buffer.
-int connectSlowPage(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int size = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
-                                "Connection: Upgrade\r\nSec-WebSocket-Key: "
-                                "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
-    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(request.size())) {
-        ::close(fd);
-        return -1;
-    }
-    // Only the answer's head; from here on this page never reads again.
-    std::string head;
-    char c = 0;
-    while (head.size() < 4096 && head.find("\r\n\r\n") == std::string::npos) {
-        pollfd wait{fd, POLLIN, 0};
-        if (::poll(&wait, 1, 5000) <= 0 || ::recv(fd, &c, 1, 0) != 1) {
-            break;
-        }
-        head += c;
-    }
-    if (head.find(" 101 ") == std::string::npos) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 /// CPU seconds (user + system) the threads of that name have used so far.
 double threadCpuSeconds(const std::string& name) {
     double seconds = 0;
@@ -224,10 +183,13 @@ void BM_PushFanout(benchmark::State& state) {
             pages.push_back(std::make_shared<Page>(clients));
             connected = pages.back()->connect(port);
         }
-        std::vector<int> slow;
+        // A small receive buffer, only the answer's head read: from then on such a page
+        // never reads again and the server's queue for it fills.
+        std::vector<std::unique_ptr<pellan::test::RawConnection>> slow;
         for (int i = 0; connected && i < slowPages; ++i) {
-            slow.push_back(connectSlowPage(port));
-            connected = slow.back() >= 0;
+            slow.push_back(std::make_unique<pellan::test::RawConnection>(port, 4096));
+            connected = slow.back()->connected() &&
+                        slow.back()->upgrade().find(" 101 ") != std::string::npos;
         }
         if (!connected) {
             state.SkipWithError("could not connect the pages");
@@ -277,9 +239,7 @@ void BM_PushFanout(benchmark::State& state) {
             page->close();
         }
         clientThread.join();
-        for (const int fd : slow) {
-            ::close(fd);
-        }
+        slow.clear();
 
         std::vector<std::int64_t> all;
         all.reserve(static_cast<std::size_t>(kPages) * kMessages);

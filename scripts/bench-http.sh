@@ -3,13 +3,26 @@
 # components behind it (bench/http_bench.cpp, 100 devices) and, in the same run, against nginx
 # serving the same bytes as static files. Then GET /api/version again while two requests wait
 # in a slow handler.
-#   scripts/bench-http.sh [build-dir] [seconds-per-run]
+#   scripts/bench-http.sh [build-dir] [seconds-per-run] [pinned]
+# With "pinned", both servers run on CPU 0 and wrk on CPU 1, so that the load generator and
+# the server under test do not take each other's CPU time (the figures of a 2-core machine
+# otherwise mostly show the scheduler).
 # Needs the Debian packages wrk and nginx-light (scripts/install-deps.sh bench). Everything
 # listens on 127.0.0.1 only; the processes started here are stopped by their PIDs.
 set -euo pipefail
 
 build_dir=${1:-build/h-web-release}
 seconds=${2:-10}
+server_cpu=()
+client_cpu=()
+if [ "${3:-}" = pinned ]; then
+    if [ "$(nproc)" -lt 2 ]; then
+        echo "bench-http: pinned runs need 2 CPUs" >&2
+        exit 1
+    fi
+    server_cpu=(taskset -c 0)
+    client_cpu=(taskset -c 1)
+fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
@@ -41,7 +54,7 @@ cleanup() {
 trap cleanup EXIT
 
 # Our server; it writes the bodies nginx will serve.
-"$build_dir/bench/http_bench" --port-file "$work/port" --static-dir "$work/www" \
+"${server_cpu[@]}" "$build_dir/bench/http_bench" --port-file "$work/port" --static-dir "$work/www" \
     --devices 100 --max-seconds $((seconds * 8 + 60)) >"$work/server.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 1 100); do
@@ -74,7 +87,7 @@ http {
     }
 }
 EOF
-nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' &
+"${server_cpu[@]}" nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' &
 pids+=($!)
 for _ in $(seq 1 100); do
     curl -fs "http://127.0.0.1:$nginx_port/api/version" >/dev/null && break
@@ -89,7 +102,7 @@ done
 
 # "requests/s p99-in-ms" of one wrk run.
 measure() {
-    wrk -t2 -c100 -d"${seconds}s" --latency "$1" | awk '
+    "${client_cpu[@]}" wrk -t2 -c100 -d"${seconds}s" --latency "$1" | awk '
         /Requests\/sec/ { rps = $2 }
         /^ +99%/ {
             v = $2

@@ -179,6 +179,23 @@ std::vector<DeviceEntry> DeviceManager::listDevices() const {
     return devices_;
 }
 
+DeviceManager::Snapshot DeviceManager::snapshot() const {
+    std::lock_guard lock(mutex_);
+    return {devices_, revision_.load()};
+}
+
+std::uint64_t DeviceManager::revision() const {
+    return revision_.load();
+}
+
+std::unique_lock<std::recursive_mutex> DeviceManager::lockForChange() {
+    std::unique_lock lock(mutex_);
+    // Counted before the change is made: a reader that still sees the old number has asked
+    // before the change began.
+    ++revision_;
+    return lock;
+}
+
 std::vector<DeviceEntry> DeviceManager::listMonitoredDevices() const {
     std::lock_guard lock(mutex_);
     std::vector<DeviceEntry> monitored;
@@ -215,7 +232,7 @@ bool DeviceManager::addOrUpdateDevice(const DeviceEntry& record) {
     // Derived before the lock: the incoming stockCode and commCount never count.
     DerivedModel derived = deriveFromHostname(record.hostname);
 
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     const auto it = findByHostnameLocked(record.hostname);
     if (it != devices_.end()) {
         if (!mergeDeviceInfo(*it, record, derived)) {
@@ -240,7 +257,7 @@ bool DeviceManager::updateDeviceByDanteName(const std::string& name, const Devic
     if (name.empty()) {
         return false;
     }
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     const auto it = std::find_if(devices_.begin(), devices_.end(),
                                  [&](const DeviceEntry& d) { return d.danteName == name; });
     if (it == devices_.end()) {
@@ -265,7 +282,7 @@ bool DeviceManager::updateDeviceByHostname2(const std::string& name, const Devic
     if (name.empty()) {
         return false;
     }
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     const auto it = std::find_if(devices_.begin(), devices_.end(),
                                  [&](const DeviceEntry& d) { return d.hostname2 == name; });
     if (it == devices_.end()) {
@@ -295,7 +312,7 @@ bool DeviceManager::removeDevice(const std::string& hostname) {
     if (hostname.empty()) {
         return false;
     }
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     return std::erase_if(devices_, [&](const DeviceEntry& d) { return d.hostname == hostname; }) >
            0;
 }
@@ -304,14 +321,14 @@ bool DeviceManager::removeNetaudioDevicesByDanteName(const std::string& name) {
     if (name.empty()) {
         return false;  // Only non-empty Dante names take part.
     }
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     return std::erase_if(devices_, [&](const DeviceEntry& d) {
                return d.discoveredByNetaudio && d.danteName == name;
            }) > 0;
 }
 
 void DeviceManager::restoreDevices(const std::vector<DeviceEntry>& records) {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     devices_.clear();
     devices_.reserve(records.size());
     for (const DeviceEntry& record : records) {
@@ -330,7 +347,7 @@ void DeviceManager::restoreDevices(const std::vector<DeviceEntry>& records) {
 // ---- User settings ----
 
 void DeviceManager::setMonitored(const std::string& hostname, bool value) {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     const auto it = findByHostnameLocked(hostname);
     if (it != devices_.end()) {
         it->isMonitored = value;
@@ -338,7 +355,7 @@ void DeviceManager::setMonitored(const std::string& hostname, bool value) {
 }
 
 void DeviceManager::setTalkActive(const std::string& hostname, bool value) {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     const auto it = findByHostnameLocked(hostname);
     if (it == devices_.end() || it->talkActive == value) {
         return;
@@ -352,7 +369,7 @@ void DeviceManager::setTalkActive(const std::string& hostname, bool value) {
 
 void DeviceManager::setDeviceAudioSettings(const std::string& hostname, std::int32_t paInput,
                                            std::int32_t paTalkOutput, std::int32_t vgpioHelp) {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     const auto it = findByHostnameLocked(hostname);
     if (it == devices_.end()) {
         return;
@@ -364,7 +381,7 @@ void DeviceManager::setDeviceAudioSettings(const std::string& hostname, std::int
 
 bool DeviceManager::setLinkedGpio(const std::string& hostname, const std::string& gpioHostname,
                                   std::int32_t physicalIndex) {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     const auto it = findByHostnameLocked(hostname);
     if (it == devices_.end()) {
         return false;
@@ -379,7 +396,7 @@ bool DeviceManager::setLinkedGpio(const std::string& hostname, const std::string
 // ---- Live state ----
 
 void DeviceManager::setOnlineByIp(const std::string& ip, bool value) {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     const auto it = findByIpLocked(ip);
     if (it != devices_.end()) {
         it->isOnline = value;
@@ -387,7 +404,7 @@ void DeviceManager::setOnlineByIp(const std::string& ip, bool value) {
 }
 
 void DeviceManager::updateAudioStateByIp(const std::string& ip, const DeviceEntry& record) {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     const auto it = findByIpLocked(ip);
     if (it == devices_.end()) {
         return;
@@ -400,7 +417,7 @@ void DeviceManager::updateAudioStateByIp(const std::string& ip, const DeviceEntr
 }
 
 void DeviceManager::updateMeterLevelsByIp(const std::string& ip, const DeviceEntry& record) {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     const auto it = findByIpLocked(ip);
     if (it != devices_.end()) {
         it->meterLevels = record.meterLevels;
@@ -409,7 +426,7 @@ void DeviceManager::updateMeterLevelsByIp(const std::string& ip, const DeviceEnt
 
 void DeviceManager::updateInputStateByIp(const std::string& ip, const std::array<bool, 8>& muted,
                                          const std::array<bool, 8>& gpiMute) {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     const auto it = findByIpLocked(ip);
     if (it == devices_.end()) {
         return;
@@ -419,7 +436,7 @@ void DeviceManager::updateInputStateByIp(const std::string& ip, const std::array
 }
 
 bool DeviceManager::setMicMutedByIp(const std::string& ip, bool value) {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     const auto it = findByIpLocked(ip);
     if (it == devices_.end() || it->micMuted == value) {
         return false;
@@ -429,7 +446,7 @@ bool DeviceManager::setMicMutedByIp(const std::string& ip, bool value) {
 }
 
 void DeviceManager::updateVgpioByIp(const std::string& ip, const DeviceEntry& record) {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     const auto it = findByIpLocked(ip);
     if (it == devices_.end()) {
         return;
@@ -439,7 +456,7 @@ void DeviceManager::updateVgpioByIp(const std::string& ip, const DeviceEntry& re
 }
 
 void DeviceManager::updateGpioPhysicalByIp(const std::string& ip, const DeviceEntry& record) {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockForChange();
     const auto it = findByIpLocked(ip);
     if (it == devices_.end()) {
         return;

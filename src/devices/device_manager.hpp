@@ -2,6 +2,7 @@
 #include "devices/device_entry.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -37,6 +38,17 @@ public:
     /// Records with an empty `hostname2` never match; an empty argument matches nothing.
     DeviceEntry findDeviceByHostname2(const std::string& name) const;
     std::vector<DeviceEntry> listDevices() const;
+
+    /// The registry's records with the revision they are at.
+    struct Snapshot {
+        std::vector<DeviceEntry> devices;
+        std::uint64_t revision = 0;
+    };
+    Snapshot snapshot() const;
+    /// Grows with every call that may change the registry (also one that ends up changing
+    /// nothing), so that a reader can tell without copying that what it built from an
+    /// earlier snapshot still holds. Does not take the registry's lock.
+    std::uint64_t revision() const;
     std::vector<DeviceEntry> listMonitoredDevices() const;
     /// True when a record other than the one named by a non-empty `exceptHostname` links
     /// physical output `physicalIndex` (1..10) of GPIO unit `gpioHostname`.
@@ -93,10 +105,14 @@ private:
     Devices::const_iterator findByHostnameLocked(const std::string& hostname) const;
     Devices::const_iterator findByIpLocked(const std::string& ip) const;
 
+    /// Locks the registry for a change and counts the revision.
+    std::unique_lock<std::recursive_mutex> lockForChange();
+
     Logger& logger_;
 
     mutable std::recursive_mutex mutex_;
-    Devices devices_;  // Guarded by mutex_.
+    Devices devices_;                         // Guarded by mutex_.
+    std::atomic<std::uint64_t> revision_{0};  // Written with mutex_ held; read without.
 };
 
 }  // namespace pellan

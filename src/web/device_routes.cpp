@@ -20,20 +20,21 @@
 namespace pellan {
 
 HttpResponse WebServerManager::getDevices(const HttpRequest& /*request*/) {
-    std::vector<DeviceEntry> devices = deviceManager_.listDevices();
     const std::shared_ptr<const DeviceListAnswer> last = deviceListAnswer_.load();
-    if (last && last->devices == devices) {
-        return textResponse(200, last->body);
+    if (last && last->revision == deviceManager_.revision()) {
+        return sharedTextResponse(200, last->body);
     }
+    const DeviceManager::Snapshot snapshot = deviceManager_.snapshot();
     nlohmann::json views = nlohmann::json::array();
-    for (const DeviceEntry& entry : devices) {
+    for (const DeviceEntry& entry : snapshot.devices) {
         views.push_back(buildDeviceView(entry));
     }
-    auto answer =
-        std::make_shared<DeviceListAnswer>(DeviceListAnswer{std::move(devices), wireJson(views)});
-    HttpResponse response = textResponse(200, answer->body);
-    deviceListAnswer_.store(std::move(answer));
-    return response;
+    auto answer = std::make_shared<const DeviceListAnswer>(
+        DeviceListAnswer{snapshot.revision, std::make_shared<const std::string>(wireJson(views))});
+    // A request that built from an older snapshot may store after this one; the next request
+    // then sees the revision differ and builds again.
+    deviceListAnswer_.store(answer);
+    return sharedTextResponse(200, answer->body);
 }
 
 HttpResponse WebServerManager::postDevice(const HttpRequest& request) {

@@ -74,6 +74,13 @@ HttpResponse textResponse(int status, std::string body) {
     return response;
 }
 
+HttpResponse sharedTextResponse(int status, std::shared_ptr<const std::string> body) {
+    HttpResponse response;
+    response.status = status;
+    response.sharedBody = std::move(body);
+    return response;
+}
+
 HttpResponse typedResponse(int status, std::string body, std::string contentType) {
     HttpResponse response = textResponse(status, std::move(body));
     response.headers.emplace_back("Content-Type", std::move(contentType));

@@ -1,4 +1,5 @@
 #pragma once
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -30,13 +31,20 @@ struct HttpResponse {
     int status = 200;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
+    /// When set, sent in place of `body`: an answer that many requests share (the cached
+    /// device list) is not copied for each of them.
+    std::shared_ptr<const std::string> sharedBody;
 
     /// The first header of that name (ASCII case-insensitive), or nullptr.
     const std::string* header(std::string_view name) const;
+    /// The body that is sent: `sharedBody` when set, else `body`.
+    std::string_view bodyText() const { return sharedBody ? std::string_view(*sharedBody) : body; }
 };
 
 /// Status and plain-text body; no content type.
 HttpResponse textResponse(int status, std::string body);
+/// Status and a shared body (never null); no content type.
+HttpResponse sharedTextResponse(int status, std::shared_ptr<const std::string> body);
 /// Status and body with "Content-Type" set.
 HttpResponse typedResponse(int status, std::string body, std::string contentType);
 

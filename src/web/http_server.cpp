@@ -8,14 +8,15 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/rate_policy.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/beast/http/span_body.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 
@@ -27,6 +28,7 @@
 #include <charconv>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -140,6 +142,13 @@ HttpResponse invokeHandler(const Router::Handler& handler, const HttpRequest& re
     return textResponse(500, {});
 }
 
+/// Each network thread runs its own loop; a connection lives on one of them for its whole life,
+/// so its operations never run at the same time and need neither a strand nor the type-erased
+/// executor.
+using LoopExecutor = net::io_context::executor_type;
+using SessionStream = beast::basic_stream<tcp, LoopExecutor, beast::unlimited_rate_policy>;
+using SessionSocket = tcp::socket::rebind_executor<LoopExecutor>::other;
+
 /// What every connection shares: the routes, the limits, the handler threads.
 struct ServerCore {
     const Router& router;
@@ -150,12 +159,12 @@ struct ServerCore {
 /// One client connection: reads requests one after another (pipelined ones in order), answers
 /// each, keeps the connection alive or closes it.
 ///
-/// Kind: loop-bound. Every member runs on the connection's strand; a Blocking handler runs on
-///   the pool and posts its response back to the strand. Owned by the operations under way
-///   (shared_ptr); it ends when none is left.
+/// Kind: loop-bound. Every member runs on the connection's network thread; a Blocking handler
+///   runs on the pool and posts its response back to that thread's loop. Owned by the operations
+///   under way (shared_ptr); it ends when none is left.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, ServerCore& core) : stream_(std::move(socket)), core_(core) {}
+    Session(SessionSocket socket, ServerCore& core) : stream_(std::move(socket)), core_(core) {}
 
     void start() {
         beast::error_code ignored;
@@ -317,17 +326,20 @@ private:
     }
 
     void respond(HttpResponse answer) {
+        // The answer is kept until it is written; the message refers to its body, uncopied.
+        answer_ = std::move(answer);
         response_ = {};
         response_.version(version_ == 0 ? 11 : version_);
-        response_.result(static_cast<unsigned>(answer.status));
-        for (auto& [name, value] : answer.headers) {
+        response_.result(static_cast<unsigned>(answer_.status));
+        for (const auto& [name, value] : answer_.headers) {
             response_.insert(name, value);
         }
+        const std::string_view body = answer_.bodyText();
         if (head_) {
             // The headers of the GET answer, its length included, without its body.
-            response_.content_length(answer.body.size());
+            response_.content_length(body.size());
         } else {
-            response_.body() = std::move(answer.body);
+            response_.body() = {body.data(), body.size()};
             response_.prepare_payload();
         }
         response_.keep_alive(keepAlive_);
@@ -346,6 +358,7 @@ private:
             return;
         }
         response_ = {};
+        answer_ = {};
         version_ = 0;
         awaitRequest();
     }
@@ -378,11 +391,12 @@ private:
         stream_.socket().close(ignored);
     }
 
-    beast::tcp_stream stream_;
+    SessionStream stream_;
     ServerCore& core_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
-    http::response<http::string_body> response_;
+    HttpResponse answer_;  // The answer being written; response_ refers to its body.
+    http::response<http::span_body<const char>> response_;
     unsigned version_ = 0;  // Of the request being answered; 0 before its header is read.
     bool keepAlive_ = false;
     bool head_ = false;
@@ -407,8 +421,8 @@ bool isSameOrigin(std::string_view origin, std::string_view host) {
     return own && claimed && *own == *claimed;
 }
 
-/// The running server of one run(): the I/O context, the listener and the handler pool.
-/// Lives on run()'s stack frame (shared with stop() through running_).
+/// The running server of one run(): a loop per network thread, the listener and the handler
+/// pool. Lives on run()'s stack frame (shared with stop() through running_).
 class HttpServer::Impl {
 public:
     Impl(const Router& router, const HttpServerOptions& options)
@@ -416,7 +430,8 @@ public:
           pool_("web-handler", defaultThreadCount(options.handlerThreads),
                 std::max(options.maxHandlerThreads, defaultThreadCount(options.handlerThreads)),
                 options.onError),
-          core_{router, options, pool_}, acceptor_(ioc_), retryTimer_(ioc_) {}
+          core_{router, options, pool_}, loops_(makeLoops(defaultThreadCount(options.ioThreads))),
+          acceptor_(*loops_.front()), retryTimer_(*loops_.front()) {}
 
     /// Binds and listens; the bound port, or nothing when that fails.
     std::optional<std::uint16_t> listen(std::uint16_t port) {
@@ -446,33 +461,50 @@ public:
         return bound.port();
     }
 
-    /// Serves on this thread and ioThreads - 1 more until stop(); then joins them all.
+    /// Serves with the first loop on this thread and each further one on a thread of its own
+    /// until stop(); then joins them all.
     void serve() {
         pool_.start();
         accept();
-        const std::size_t count = defaultThreadCount(options_.ioThreads);
         std::vector<std::thread> threads;
-        threads.reserve(count - 1);
+        threads.reserve(loops_.size() - 1);
         try {
-            for (std::size_t i = 1; i < count; ++i) {
-                threads.emplace_back([this] {
+            for (std::size_t i = 1; i < loops_.size(); ++i) {
+                threads.emplace_back([this, i] {
                     nameThisThread("web-io");
-                    runLoop();
+                    runLoop(*loops_[i]);
                 });
             }
         } catch (...) {
             // No thread is left joinable when one cannot be created.
-            ioc_.stop();
+            stop();
             joinAll(threads);
             throw;
         }
-        runLoop();
+        runLoop(*loops_.front());
         joinAll(threads);
     }
 
-    void stop() { ioc_.stop(); }
+    /// Safe from any thread, also before serve(): a stopped loop's run() returns at once.
+    void stop() {
+        for (const auto& loop : loops_) {
+            loop->stop();
+        }
+    }
 
 private:
+    using Loop = net::io_context;
+
+    static std::vector<std::unique_ptr<Loop>> makeLoops(std::size_t count) {
+        std::vector<std::unique_ptr<Loop>> loops;
+        loops.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            // One thread runs each loop; the handler pool only posts to it.
+            loops.push_back(std::make_unique<Loop>(1));
+        }
+        return loops;
+    }
+
     /// Joins the network threads, then lets the handlers under way end (their answers go
     /// nowhere) and joins the handler threads.
     void joinAll(std::vector<std::thread>& threads) {
@@ -482,10 +514,12 @@ private:
         pool_.stop();
     }
 
-    void runLoop() {
+    void runLoop(Loop& loop) {
+        // A loop with no connection yet must not return before stop().
+        const auto work = net::make_work_guard(loop);
         for (;;) {
             try {
-                ioc_.run();
+                loop.run();
                 return;
             } catch (const std::exception& error) {
                 report(std::string("HTTP server thread: ") + error.what());
@@ -495,9 +529,12 @@ private:
         }
     }
 
+    /// New connections go to the loops in turn.
     void accept() {
-        acceptor_.async_accept(net::make_strand(ioc_),
-                               [this](beast::error_code error, tcp::socket socket) {
+        Loop& loop = *loops_[nextLoop_];
+        nextLoop_ = (nextLoop_ + 1) % loops_.size();
+        acceptor_.async_accept(loop.get_executor(),
+                               [this](beast::error_code error, SessionSocket socket) {
                                    if (error == net::error::operation_aborted) {
                                        return;
                                    }
@@ -524,9 +561,10 @@ private:
     const HttpServerOptions& options_;
     HandlerPool pool_;
     ServerCore core_;
-    net::io_context ioc_;
+    std::vector<std::unique_ptr<Loop>> loops_;  // The listener runs on the first.
     tcp::acceptor acceptor_;
     net::steady_timer retryTimer_;
+    std::size_t nextLoop_ = 0;  // Only the first loop's thread touches it.
 };
 
 HttpServer::HttpServer(Router router, HttpServerOptions options)

@@ -59,7 +59,8 @@ struct HttpServerOptions {
 /// requests that do not arrive whole within the request time-out.
 ///
 /// Kind: thread owner. run() serves on the calling thread plus ioThreads - 1 network threads
-///   and on a HandlerPool; all are joined before run() returns.
+///   and on a HandlerPool; all are joined before run() returns. Each network thread runs an
+///   event loop of its own; new connections are handed to the loops in turn and stay there.
 /// Callbacks: Inline handlers run on a network thread, Blocking ones on a handler thread;
 ///   both with no lock of this class held, several at once.
 /// Thread safety: stop() and waitUntilListening() may be called from any thread, also before

@@ -81,11 +81,12 @@ public:
 private:
     using Member = HttpResponse (WebServerManager::*)(const HttpRequest&);
 
-    /// The device list as last answered: serialising a studio's views costs far more than
-    /// comparing the registry's copy with the one they were built from.
+    /// The device list as last answered, with the registry revision it was built at: while
+    /// the registry has not changed, the page's frequent requests share one body, neither
+    /// copied nor serialised again.
     struct DeviceListAnswer {
-        std::vector<DeviceEntry> devices;
-        std::string body;
+        std::uint64_t revision = 0;
+        std::shared_ptr<const std::string> body;
     };
 
     Router buildRouter(const std::function<void(Router&)>& extraRoutes);

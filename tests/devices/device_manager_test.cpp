@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <latch>
 #include <string>
 #include <thread>
@@ -638,6 +639,55 @@ TEST_F(DeviceManagerTest, NoOtherOperationLogs) {
     devices.removeDevice("TRQ-PN1-01");
 
     EXPECT_THAT(newLogLines(), IsEmpty());
+}
+
+TEST_F(DeviceManagerTest, EveryChangeAdvancesTheRevisionAndNoQueryDoes) {
+    // A reader that keeps what it built from a snapshot relies on this: a change that did not
+    // advance the revision would leave it answering stale state.
+    ASSERT_TRUE(devices.addOrUpdateDevice(makeRecord("TRQ-PN1-01", "198.19.0.1")));
+    DeviceEntry live;
+    live.meterLevels.fill(3);
+    live.vgpioStates[1] = 1;
+    live.gpioPhysicalStatus[1] = 1;
+    const DeviceEntry identity = makeRecord("TRQ-PN1-01", "198.19.0.2");
+    const std::vector<std::pair<std::string, std::function<void()>>> changes = {
+        {"addOrUpdateDevice", [&] { devices.addOrUpdateDevice(makeRecord("TRQ-PN1-02", "")); }},
+        {"updateDeviceByDanteName", [&] { devices.updateDeviceByDanteName("x", identity); }},
+        {"updateDeviceByHostname2", [&] { devices.updateDeviceByHostname2("x", identity); }},
+        {"setMonitored", [&] { devices.setMonitored("TRQ-PN1-01", true); }},
+        {"setTalkActive", [&] { devices.setTalkActive("TRQ-PN1-01", false); }},
+        {"setDeviceAudioSettings", [&] { devices.setDeviceAudioSettings("TRQ-PN1-01", 1, 2, 3); }},
+        {"setLinkedGpio", [&] { devices.setLinkedGpio("TRQ-PN1-01", "TRQ-GPIO", 1); }},
+        {"setOnlineByIp", [&] { devices.setOnlineByIp("198.19.0.1", true); }},
+        {"updateAudioStateByIp", [&] { devices.updateAudioStateByIp("198.19.0.1", live); }},
+        {"updateMeterLevelsByIp", [&] { devices.updateMeterLevelsByIp("198.19.0.1", live); }},
+        {"updateInputStateByIp", [&] { devices.updateInputStateByIp("198.19.0.1", {}, {}); }},
+        {"setMicMutedByIp", [&] { devices.setMicMutedByIp("198.19.0.1", true); }},
+        {"updateVgpioByIp", [&] { devices.updateVgpioByIp("198.19.0.1", live); }},
+        {"updateGpioPhysicalByIp", [&] { devices.updateGpioPhysicalByIp("198.19.0.1", live); }},
+        {"removeNetaudioDevicesByDanteName",
+         [&] { devices.removeNetaudioDevicesByDanteName("x"); }},
+        {"removeDevice", [&] { devices.removeDevice("TRQ-PN1-02"); }},
+        {"restoreDevices", [&] { devices.restoreDevices(devices.listDevices()); }},
+    };
+    for (const auto& [name, change] : changes) {
+        const std::uint64_t before = devices.revision();
+        change();
+        EXPECT_GT(devices.revision(), before) << name;
+    }
+
+    const std::uint64_t before = devices.revision();
+    devices.findDeviceByHostname("TRQ-PN1-01");
+    devices.findDeviceByIp("198.19.0.1");
+    devices.findDeviceByDanteName("x");
+    devices.findDeviceByHostname2("x");
+    devices.listDevices();
+    devices.listMonitoredDevices();
+    devices.isGpioOutputLinked("TRQ-GPIO", 1, "");
+    const DeviceManager::Snapshot snapshot = devices.snapshot();
+    EXPECT_EQ(devices.revision(), before);
+    EXPECT_EQ(snapshot.revision, before);
+    EXPECT_EQ(snapshot.devices, devices.listDevices());
 }
 
 // ---- Live state ----

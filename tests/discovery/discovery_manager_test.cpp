@@ -9,8 +9,8 @@
 #include "discovery/fake_dns_sd.hpp"
 #include "discovery/http_trust_table.hpp"
 #include "log/logger.hpp"
-#include "push/page_client.hpp"
 #include "push/ui_websocket_server.hpp"
+#include "support/page_client.hpp"
 #include "support/process.hpp"
 
 #include <nlohmann/json.hpp>

@@ -3,8 +3,8 @@
 // everybody else keeps being served.
 #include "push/ui_websocket_server.hpp"
 
-#include "page_client.hpp"
 #include "server_fixture.hpp"
+#include "support/page_client.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

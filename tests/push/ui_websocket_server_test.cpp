@@ -2,8 +2,8 @@
 
 #include "devices/device_entry.hpp"
 #include "devices/device_model.hpp"
-#include "page_client.hpp"
 #include "server_fixture.hpp"
+#include "support/page_client.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

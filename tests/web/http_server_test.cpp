@@ -32,6 +32,14 @@ struct Gate {
     int expected = 0;
 };
 
+std::string sharedBodyText() {
+    std::string text;
+    for (int i = 0; text.size() < 512U * 1024U; ++i) {
+        text += std::to_string(i) + ',';
+    }
+    return text;
+}
+
 /// The routes a server under test carries.
 Router testRouter(Gate& gate) {
     Router router;
@@ -45,6 +53,14 @@ Router testRouter(Gate& gate) {
     router.add(
         HttpMethod::Get, "/inline-echo",
         [](const HttpRequest& request) { return textResponse(200, request.path); },
+        RouteExecution::Inline);
+    router.add(
+        HttpMethod::Get, "/shared",
+        [](const HttpRequest&) {
+            // Larger than a socket send, so that one answer takes several writes.
+            static const auto body = std::make_shared<const std::string>(sharedBodyText());
+            return sharedTextResponse(200, body);
+        },
         RouteExecution::Inline);
     router.add(HttpMethod::Get, "/typed",
                [](const HttpRequest&) { return typedResponse(201, "{}", "application/json"); });
@@ -195,6 +211,40 @@ TEST(HttpServerTest, AnswersPipelinedRequestsInOrderOnOneConnection) {
     const auto last = connection.readResponse();
     ASSERT_TRUE(last);
     EXPECT_EQ(last->body, "ok");
+}
+
+TEST(HttpServerTest, ConnectionsOnEveryNetworkThreadGetWholeAnswersInOrder) {
+    // Connections are handed to the network threads' loops in turn; each must get its own
+    // answers whole and in order, also a shared body and one a handler thread posts back.
+    HttpServerOptions options;
+    options.ioThreads = 3;
+    ServerHarness harness(std::move(options));
+    const std::uint16_t port = harness.port();
+    const std::string shared = sharedBodyText();
+    std::vector<std::unique_ptr<RawHttpConnection>> connections;
+    for (int i = 0; i < 6; ++i) {
+        connections.push_back(std::make_unique<RawHttpConnection>(port));
+        ASSERT_TRUE(connections.back()->send(
+            buildRequest("GET", "/shared", port) + buildRequest("HEAD", "/shared", port) +
+            buildRequest("POST", "/echo", port, "from-" + std::to_string(i)) +
+            buildRequest("GET", "/ok", port)));
+    }
+    for (int i = 0; i < 6; ++i) {
+        RawHttpConnection& connection = *connections[static_cast<std::size_t>(i)];
+        const auto get = connection.readResponse();
+        ASSERT_TRUE(get) << i;
+        EXPECT_EQ(get->body, shared) << i;
+        const auto head = connection.readResponse(5s, /*noBody=*/true);
+        ASSERT_TRUE(head) << i;
+        ASSERT_NE(head->header("Content-Length"), nullptr);
+        EXPECT_EQ(*head->header("Content-Length"), std::to_string(shared.size()));
+        const auto echo = connection.readResponse();
+        ASSERT_TRUE(echo) << i;
+        EXPECT_EQ(echo->body, "from-" + std::to_string(i));
+        const auto ok = connection.readResponse();
+        ASSERT_TRUE(ok) << i;
+        EXPECT_EQ(ok->body, "ok");
+    }
 }
 
 TEST(HttpServerTest, ServesHttp10WithoutHostAndClosesUnlessAskedToKeepAlive) {

@@ -1,4 +1,4 @@
-#include "page_client.hpp"
+#include "support/page_client.hpp"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
