@@ -3,7 +3,10 @@
 // the registry's revision has moved since the answer it keeps; it runs on a network thread,
 // so this is how long one rebuild holds that thread's connections.
 #include "devices/device_entry.hpp"
+#include "devices/device_manager.hpp"
+#include "log/logger.hpp"
 #include "push/device_view.hpp"
+#include "support/sample_devices.hpp"
 #include "web/route_helpers.hpp"
 
 #include <benchmark/benchmark.h>
@@ -14,24 +17,11 @@
 
 namespace {
 
-std::vector<pellan::DeviceEntry> panels(int count) {
-    std::vector<pellan::DeviceEntry> records;
-    for (int i = 0; i < count; ++i) {
-        pellan::DeviceEntry record;
-        record.hostname = "TRQ-PN4-" + std::to_string(100000 + i);
-        record.stockCode = "TRQ-PN4";
-        record.commCount = 4;
-        record.danteName = "Panel-" + std::to_string(i);
-        record.friendlyName = "Studio panel " + std::to_string(i);
-        record.ip = "198.18." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
-        record.isMonitored = i % 2 == 0;
-        records.push_back(record);
-    }
-    return records;
-}
-
 void BM_DeviceListBody(benchmark::State& state) {
-    const std::vector<pellan::DeviceEntry> records = panels(static_cast<int>(state.range(0)));
+    pellan::Logger logger;
+    pellan::DeviceManager devices(logger);
+    pellan::test::addSamplePanels(devices, static_cast<int>(state.range(0)));
+    const std::vector<pellan::DeviceEntry> records = devices.listDevices();
     std::size_t bytes = 0;
     for (auto _ : state) {
         nlohmann::json views = nlohmann::json::array();

@@ -9,7 +9,6 @@
 // /api/bench-wait is a route that waits (until the end of the run, at most 30 s) on a handler
 // thread, as a route waiting for the audio worker does. Ends on SIGINT or SIGTERM, or after
 // S seconds (600 by default).
-#include "devices/device_entry.hpp"
 #include "devices/device_manager.hpp"
 #include "devices/group_manager.hpp"
 #include "links/health_monitor.hpp"
@@ -19,6 +18,7 @@
 #include "settings/app_settings_manager.hpp"
 #include "web/web_server_manager.hpp"
 
+#include "support/sample_devices.hpp"
 #include "support/temp_dir.hpp"
 
 #include <arpa/inet.h>
@@ -147,15 +147,7 @@ int main(int argc, char** argv) {
 
     pellan::Logger logger;
     pellan::DeviceManager devices(logger);
-    for (int i = 0; i < args.devices; ++i) {
-        pellan::DeviceEntry entry;
-        entry.hostname = "TRQ-PN4-" + std::to_string(100000 + i);
-        entry.ip = "198.18." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
-        entry.danteName = "Panel-" + std::to_string(i);
-        entry.friendlyName = "Studio panel " + std::to_string(i);
-        entry.isMonitored = i % 2 == 0;
-        devices.addOrUpdateDevice(entry);
-    }
+    pellan::test::addSamplePanels(devices, args.devices);
     pellan::GroupManager groups(logger);
     pellan::AppSettingsManager settings(logger,
                                         [] { return std::vector<pellan::NetworkInterfaceInfo>{}; });
