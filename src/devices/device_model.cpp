@@ -1,10 +1,10 @@
 #include "devices/device_model.hpp"
 
+#include "base/ascii.hpp"
 #include "devices/device_entry.hpp"
 
 #include <algorithm>
 #include <array>
-#include <string>
 
 namespace pellan {
 namespace {
@@ -14,50 +14,59 @@ struct ModelRow {
     DeviceModelInfo info;
 };
 
-DeviceModelInfo panel(std::int32_t commCount, std::int32_t subprotocol, std::int32_t parser,
-                      std::vector<std::int32_t> basePath) {
-    DeviceModelInfo info;
-    info.commCount = commCount;
-    info.talk = true;
-    info.help = true;
-    info.contextPanel = true;
-    info.wsSubprotocol = subprotocol;
-    info.stateParser = parser;
-    info.emberEnabled = true;
-    info.vgpioBasePath = std::move(basePath);
-    return info;
-}
+using Sub = WsSubprotocol;
+using Family = StateMessageFamily;
 
-const std::array<ModelRow, 5>& modelRows() {
-    static const std::array<ModelRow, 5> rows = [] {
-        DeviceModelInfo rack;
-        rack.wsSubprotocol = 3;
-        rack.stateParser = 3;
-        return std::array<ModelRow, 5>{{
-            {"TRQ-PN1", panel(1, 1, 1, {1, 6, 2})},
-            {"TRQ-PN2", panel(2, 2, 2, {1, 5, 2})},
-            {"TRQ-PN4", panel(4, 2, 2, {1, 5, 2})},
-            {"TRQ-R8X", rack},
-            {"VK-Q-64", panel(0, 3, 4, {1, 8, 2})},
-        }};
-    }();
-    return rows;
+struct ModelTable {
+    std::array<ModelRow, 5> rows;
+    DeviceModelInfo defaultRow;
+};
+
+// Built on first use, so a lookup from another static's initialiser finds it complete.
+const ModelTable& modelTable() {
+    // One row per product family, in lookup order: the first prefix that begins the stock
+    // code wins. The four- and two-channel panels differ only in their channel count; the
+    // eight-input unit has no Ember+ side and no capabilities for the UI.
+    // clang-format off
+    static const ModelTable table{
+        {{
+            //           commCount talk   help   contextPanel wsPort wsSubprotocol    stateParser                emberEnabled emberPort vgpioBasePath vgpioCount vgpioTypeField vgpioStatusField
+            {"TRQ-PN1", {1,        true,  true,  true,        8081,  Sub::FrontPanel, Family::OneChannelPanel,   true,        9000,     {1, 6, 2},    10,        1,             6}},
+            {"TRQ-PN2", {2,        true,  true,  true,        8081,  Sub::AudioGrid,  Family::MultiChannelPanel, true,        9000,     {1, 5, 2},    10,        1,             6}},
+            {"TRQ-PN4", {4,        true,  true,  true,        8081,  Sub::AudioGrid,  Family::MultiChannelPanel, true,        9000,     {1, 5, 2},    10,        1,             6}},
+            {"TRQ-R8X", {0,        false, false, false,       8081,  Sub::Audio,      Family::EightInputUnit,    false,       9000,     {},           10,        1,             6}},
+            {"VK-Q-64", {0,        true,  true,  true,        8081,  Sub::Audio,      Family::RackUnit,          true,        9000,     {1, 8, 2},    10,        1,             6}},
+        }},
+        // Anything else, the GPIO units included (they are driven without this table).
+        /* other */ {0,        false, false, false,       8081,  Sub::None,       Family::None,              false,       9000,     {},           10,        1,             6}};
+    // clang-format on
+    return table;
 }
 
 }  // namespace
 
+std::string_view subprotocolName(WsSubprotocol subprotocol) {
+    switch (subprotocol) {
+    case WsSubprotocol::None:
+        return "";
+    case WsSubprotocol::FrontPanel:
+        return "frontpanel";
+    case WsSubprotocol::AudioGrid:
+        return "audio_grid";
+    case WsSubprotocol::Audio:
+        return "audio";
+    }
+    return "";  // Not a value of the enum: request none.
+}
+
 const DeviceModelInfo& lookupDeviceModel(std::string_view stockCode) {
-    static const DeviceModelInfo defaultRow;
-    std::string upper(stockCode);
-    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) {
-        return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    });
-    for (const ModelRow& row : modelRows()) {
-        if (upper.starts_with(row.prefix)) {
+    const ModelTable& table = modelTable();
+    for (const ModelRow& row : table.rows) {
+        if (startsWithIgnoringAsciiCase(stockCode, row.prefix)) {
             return row.info;
         }
     }
-    return defaultRow;
+    return table.defaultRow;
 }
 
 void deriveStockCode(DeviceEntry& entry) {

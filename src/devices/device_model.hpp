@@ -7,15 +7,38 @@ namespace pellan {
 
 struct DeviceEntry;
 
+/// The WebSocket subprotocol a model's link requests in its opening handshake. The numbers are
+/// the model table's codes.
+enum class WsSubprotocol : std::int32_t {
+    None = 0,        ///< No subprotocol requested.
+    FrontPanel = 1,  ///< "frontpanel"
+    AudioGrid = 2,   ///< "audio_grid"
+    Audio = 3,       ///< "audio"
+};
+
+/// The family of JSON state messages a model pushes over its link. The numbers are the model
+/// table's codes.
+enum class StateMessageFamily : std::int32_t {
+    None = 0,               ///< The model has no WebSocket link.
+    OneChannelPanel = 1,    ///< "TRQ-PN1": buttons, lazy gang and one meter.
+    MultiChannelPanel = 2,  ///< "TRQ-PN2", "TRQ-PN4": channels 22 to 25 and their meters.
+    EightInputUnit = 3,     ///< "TRQ-R8X": eight inputs with mutes, GPI mutes and meters.
+    RackUnit = 4,           ///< "VK-Q-64": the microphone mute.
+};
+
+/// The subprotocol's name on the wire; "" for None.
+std::string_view subprotocolName(WsSubprotocol subprotocol);
+
 /// One row of the fixed model table: what a product family can do and how to talk to it.
+/// A default-constructed value is the table's default row.
 struct DeviceModelInfo {
     std::int32_t commCount = 0;
     bool talk = false;
     bool help = false;
     bool contextPanel = false;
     std::int32_t wsPort = 8081;
-    std::int32_t wsSubprotocol = 0;  ///< 0 none, 1 "frontpanel", 2 "audio_grid", 3 "audio".
-    std::int32_t stateParser = 0;    ///< 0 none (no WebSocket link), 1..4 message family.
+    WsSubprotocol wsSubprotocol = WsSubprotocol::None;
+    StateMessageFamily stateParser = StateMessageFamily::None;
     bool emberEnabled = false;
     std::int32_t emberPort = 9000;
     std::vector<std::int32_t> vgpioBasePath;
@@ -24,8 +47,8 @@ struct DeviceModelInfo {
     std::int32_t vgpioStatusField = 6;
 };
 
-/// The row whose prefix begins the upper-cased stock code; the default row when none does.
-/// The rows live for the whole process.
+/// The row whose prefix begins the stock code, compared without regard to ASCII case; the
+/// default row when none does. The rows live for the whole process.
 const DeviceModelInfo& lookupDeviceModel(std::string_view stockCode);
 
 /// Sets entry.stockCode from entry.hostname (the part before the last '-' when there are two

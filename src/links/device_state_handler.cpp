@@ -179,33 +179,33 @@ void DeviceStateHandler::handleMessage(std::string_view text) {
 
 void DeviceStateHandler::dispatch(const Json& document) {
     switch (family_) {
-    case 1:
-        applyPanel1(document);
+    case StateMessageFamily::None:
         return;
-    case 2: {
+    case StateMessageFamily::OneChannelPanel:
+        applyOneChannelPanel(document);
+        return;
+    case StateMessageFamily::MultiChannelPanel: {
         // The panel sends its whole state wrapped in "init" when the link opens and changes
         // at the top level afterwards; one message may carry both, "init" first.
         const Json* init = findMember(document, "init");
         if (init != nullptr && init->is_object()) {
-            applyPanel24(*init);
+            applyMultiChannelPanel(*init);
         }
         if (findMember(document, "ins") != nullptr || findMember(document, "iM") != nullptr) {
-            applyPanel24(document);
+            applyMultiChannelPanel(document);
         }
         return;
     }
-    case 3:
-        applyInputUnit(document);
+    case StateMessageFamily::EightInputUnit:
+        applyEightInputUnit(document);
         return;
-    case 4:
+    case StateMessageFamily::RackUnit:
         applyRackUnit(document);
-        return;
-    default:
         return;
     }
 }
 
-void DeviceStateHandler::applyPanel1(const Json& document) {
+void DeviceStateHandler::applyOneChannelPanel(const Json& document) {
     bool onAir = caches_.onAir[0];
     bool lazy = caches_.lazyGang[0];
     std::string talk;
@@ -289,7 +289,7 @@ void DeviceStateHandler::applyPanel1(const Json& document) {
     }
 }
 
-void DeviceStateHandler::applyPanel24(const Json& object) {
+void DeviceStateHandler::applyMultiChannelPanel(const Json& object) {
     DeviceStateCaches work = caches_;
     bool meterChanged = false;
 
@@ -379,7 +379,7 @@ void DeviceStateHandler::applyPanel24(const Json& object) {
     }
 }
 
-void DeviceStateHandler::applyInputUnit(const Json& document) {
+void DeviceStateHandler::applyEightInputUnit(const Json& document) {
     std::array<bool, 8> muted = caches_.muted;
     std::array<bool, 8> gpiMute = caches_.gpiMute;
     std::array<std::int32_t, 8> levels = caches_.meter;

@@ -1,4 +1,6 @@
 #pragma once
+#include "devices/device_model.hpp"
+
 #include <nlohmann/json_fwd.hpp>
 
 #include <array>
@@ -68,9 +70,9 @@ private:
     using Json = nlohmann::json;
 
     void dispatch(const Json& document);
-    void applyPanel1(const Json& document);
-    void applyPanel24(const Json& object);
-    void applyInputUnit(const Json& document);
+    void applyOneChannelPanel(const Json& document);
+    void applyMultiChannelPanel(const Json& object);
+    void applyEightInputUnit(const Json& document);
     void applyRackUnit(const Json& document);
 
     void forwardMeter(const std::string& hostname, const std::vector<std::int32_t>& levels);
@@ -80,7 +82,7 @@ private:
     DeviceManager& devices_;
     const std::string address_;
     const std::string model_;
-    const std::int32_t family_;
+    const StateMessageFamily family_;
     const MeterCallback meterForward_;
     const DeviceStateCallback stateForward_;
     DeviceStateCaches caches_;

@@ -50,16 +50,7 @@ std::chrono::milliseconds deviceReconnectWait(int failures, const DeviceWebSocke
 }
 
 std::string_view deviceWebSocketSubprotocol(std::string_view model) {
-    switch (lookupDeviceModel(model).wsSubprotocol) {
-    case 1:
-        return "frontpanel";
-    case 2:
-        return "audio_grid";
-    case 3:
-        return "audio";
-    default:
-        return "";
-    }
+    return subprotocolName(lookupDeviceModel(model).wsSubprotocol);
 }
 
 /// Released when the link's session is gone: from then on no handler of the link can run.
@@ -333,7 +324,7 @@ void DeviceWebSocketClient::start() {
         return;
     }
     const DeviceModelInfo& info = lookupDeviceModel(model());
-    if (info.stateParser == 0) {
+    if (info.stateParser == StateMessageFamily::None) {
         return;
     }
     const auto port = options_.port.value_or(static_cast<std::uint16_t>(info.wsPort));

@@ -28,7 +28,7 @@ void DeviceWebSocketManager::startWebSocketForDevice(const std::string& address,
     if (links_.count(address) != 0) {
         return;
     }
-    if (lookupDeviceModel(model).stateParser != 0) {
+    if (lookupDeviceModel(model).stateParser != StateMessageFamily::None) {
         loop_.start();
     }
     auto link = std::make_unique<DeviceWebSocketClient>(

@@ -31,7 +31,7 @@ TEST_P(DeriveStockCodeTest, DerivesStockCodeAndCommCountFromHostname) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Part31Cases, DeriveStockCodeTest,
+    HostnameCases, DeriveStockCodeTest,
     ::testing::Values(
         // Two or more '-': the part before the last one, case kept.
         StockCodeCase{"TRQ-PN4-0A1B2C", "TRQ-PN4", 4},
@@ -48,6 +48,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The last '-' ends the stock code even when it is the final character.
         StockCodeCase{"TRQ-PN2-", "TRQ-PN2", 2}));
 
+// The codes are the numbers of the model table as written down for the devices, so a renumbered
+// enumerator fails here as well as a wrong row.
 struct ModelCase {
     std::string stockCode;
     std::int32_t commCount;
@@ -70,8 +72,8 @@ TEST_P(LookupDeviceModelTest, SelectsRowByCaseInsensitivePrefix) {
     EXPECT_EQ(info.help, c.help);
     EXPECT_EQ(info.contextPanel, c.contextPanel);
     EXPECT_EQ(info.wsPort, 8081);
-    EXPECT_EQ(info.wsSubprotocol, c.wsSubprotocol);
-    EXPECT_EQ(info.stateParser, c.stateParser);
+    EXPECT_EQ(static_cast<std::int32_t>(info.wsSubprotocol), c.wsSubprotocol);
+    EXPECT_EQ(static_cast<std::int32_t>(info.stateParser), c.stateParser);
     EXPECT_EQ(info.emberEnabled, c.emberEnabled);
     EXPECT_EQ(info.emberPort, 9000);
     EXPECT_EQ(info.vgpioBasePath, c.vgpioBasePath);

@@ -151,7 +151,7 @@ std::optional<std::string> parseOptions(const std::vector<std::string>& args,
     }
     options.address = positional[0];
     options.model = upperCase(positional[1]);
-    if (lookupDeviceModel(options.model).stateParser == 0) {
+    if (lookupDeviceModel(options.model).stateParser == StateMessageFamily::None) {
         return "the model '" + positional[1] +
                "' speaks no state messages (TRQ-PN1, TRQ-PN2, TRQ-PN4, TRQ-R8X, VK-Q-64 do)";
     }
@@ -295,7 +295,7 @@ int runLink(const std::vector<std::string>& args) {
     printer.print({{"type", "start"},
                    {"url", "ws://" + options.address + ":" + std::to_string(port)},
                    {"subprotocol", std::string(deviceWebSocketSubprotocol(options.model))},
-                   {"family", model.stateParser},
+                   {"family", static_cast<std::int32_t>(model.stateParser)},
                    {"hostname", hostname},
                    {"model", options.model}});
 

@@ -160,7 +160,7 @@ std::optional<std::string> parseOptions(const std::vector<std::string>& args, Si
     if (options.model.empty()) {
         return "no --model given";
     }
-    if (lookupDeviceModel(options.model).stateParser == 0) {
+    if (lookupDeviceModel(options.model).stateParser == StateMessageFamily::None) {
         return "the model '" + options.model +
                "' sends no state messages (TRQ-PN1, TRQ-PN2, TRQ-PN4, TRQ-R8X, VK-Q-64 do)";
     }
@@ -173,12 +173,12 @@ void printLine(const Json& line) {
 
 /// The `step`-th generated message of a family: every one changes something, most of them
 /// the meters, now and then the buttons or mutes.
-std::string generatedMessage(int family, long long step) {
+std::string generatedMessage(StateMessageFamily family, long long step) {
     const auto level = [step](int channel) {
         return static_cast<int>((step * 7 + channel * 13) % 60);
     };
     switch (family) {
-    case 1:
+    case StateMessageFamily::OneChannelPanel:
         return Json{{"buttons",
                      {{"btns",
                        {{{"name", "onair"}, {"active", step / 10 % 2 == 0}},
@@ -188,7 +188,7 @@ std::string generatedMessage(int family, long long step) {
                       {"lazygang", step / 40 % 2 == 1}}},
                     {"meter", {{"segments", level(0) / 4}}}}
             .dump();
-    case 2: {
+    case StateMessageFamily::MultiChannelPanel: {
         Json channels = Json::array();
         for (int ch = 0; ch < 4; ++ch) {
             channels.push_back({{"id", std::to_string(22 + ch)},
@@ -213,7 +213,7 @@ std::string generatedMessage(int family, long long step) {
         }
         return message.dump();
     }
-    case 3: {
+    case StateMessageFamily::EightInputUnit: {
         Json inputs = Json::array();
         Json meters = Json::array();
         for (int i = 0; i < 8; ++i) {
@@ -224,14 +224,16 @@ std::string generatedMessage(int family, long long step) {
         }
         return Json{{"inputs", inputs}, {"meter", meters}}.dump();
     }
-    default:
-        return Json{{"mic_mute", step / 5 % 2 == 1}}.dump();
+    case StateMessageFamily::RackUnit:
+    case StateMessageFamily::None:  // Never here: the options refuse a model without one.
+        break;
     }
+    return Json{{"mic_mute", step / 5 % 2 == 1}}.dump();
 }
 
 struct Shared {
     SimOptions options;
-    int family = 0;
+    StateMessageFamily family = StateMessageFamily::None;
     std::string answer;               // The subprotocol answered; "" for none.
     std::vector<std::string> script;  // Empty: generated messages.
     long long sent = 0;
