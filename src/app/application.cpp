@@ -2,7 +2,6 @@
 
 #include "app/ui_launcher.hpp"
 #include "devices/device_manager.hpp"
-#include "devices/device_model.hpp"
 #include "devices/group_manager.hpp"
 #include "discovery/discovery_manager.hpp"
 #include "discovery/dns_sd_browser.hpp"
@@ -14,6 +13,7 @@
 #include "platform/desktop.hpp"
 #include "platform/main_loop.hpp"
 #include "platform/single_instance.hpp"
+#include "push/device_state_push.hpp"
 #include "push/ui_websocket_server.hpp"
 #include "settings/app_settings_manager.hpp"
 #include "storage/app_settings_store.hpp"
@@ -51,30 +51,6 @@ void restoreState(const AppPaths& paths, AppSettingsManager& settings, DeviceMan
     }
 }
 
-/// The device-state push: the registry's copy of the device selects what its family shows.
-void pushDeviceState(DeviceManager& devices, UiWebSocketServer& uiPush,
-                     const std::string& hostname) {
-    const DeviceEntry device = devices.findDeviceByHostname(hostname);
-    if (device.hostname.empty()) {
-        return;
-    }
-    switch (lookupDeviceModel(device.stockCode).stateParser) {
-    case 1:
-    case 2:
-        uiPush.pushPanelAudioState(hostname, device.onAirStates, device.talkBackStates,
-                                   device.lazyGang, device.muted, device.cough);
-        break;
-    case 3:
-        uiPush.pushInputState(hostname, device.muted, device.gpiMuteStates);
-        break;
-    case 4:
-        uiPush.pushRackAudioState(hostname, device.micMuted);
-        break;
-    default:
-        break;
-    }
-}
-
 /// Joins a thread of main's at shut-down; the threads joined here never join themselves.
 void joinThread(std::thread& thread) {
     if (thread.joinable()) {
@@ -100,7 +76,8 @@ void runComponents(const AppPaths& paths, Logger& logger) {
             }
         },
         [&devices, &uiPush](const std::string& hostname, const DeviceEntry&) {
-            pushDeviceState(devices, uiPush, hostname);
+            // The pages show the registry's record, not the link's partial one.
+            pushDeviceState(devices.findDeviceByHostname(hostname), uiPush);
         });
     // Starts and stops its clients when the reachability handling asks it to; nothing
     // connects before that.
