@@ -11,6 +11,14 @@ namespace pellan {
 
 namespace {
 
+nlohmann::json objectOrEmpty(const nlohmann::json& document, const char* key) {
+    if (!document.is_object()) {
+        return nlohmann::json::object();
+    }
+    const auto found = document.find(key);
+    return found != document.end() && found->is_object() ? *found : nlohmann::json::object();
+}
+
 nlohmann::json typed(const char* type) {
     nlohmann::json message = nlohmann::json::object();
     message["type"] = type;
@@ -191,6 +199,13 @@ nlohmann::json makeTalkStateMessage(const std::string& hostname, bool active) {
 nlohmann::json makeMonitoringDisplayFieldsMessage(const nlohmann::json& fields) {
     auto message = typed("monitoring-display-fields");
     message["fields"] = fields.is_object() ? fields : nlohmann::json::object();
+    return message;
+}
+
+nlohmann::json makeTileSettingsMessage(const nlohmann::json& tileSettingsDocument) {
+    auto message = typed("tile-settings");
+    message["byHost"] = objectOrEmpty(tileSettingsDocument, "byHost");
+    message["byModel"] = objectOrEmpty(tileSettingsDocument, "byModel");
     return message;
 }
 

@@ -57,6 +57,9 @@ nlohmann::json makeSettingsMessage(const AppSettings& settings);
 nlohmann::json makeTalkStateMessage(const std::string& hostname, bool active);
 /// "fields": the given value when it is an object, {} otherwise.
 nlohmann::json makeMonitoringDisplayFieldsMessage(const nlohmann::json& fields);
+/// "byHost" and "byModel" of the tile settings document after a change; each {} when the
+/// document has no object under that key (the file's other keys stay out).
+nlohmann::json makeTileSettingsMessage(const nlohmann::json& tileSettingsDocument);
 
 /// Compact text with keys in ascending byte order. Bytes that are not UTF-8 (a device's or a
 /// user's text) become U+FFFD instead of making the message unsendable.
