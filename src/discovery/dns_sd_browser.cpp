@@ -1,5 +1,6 @@
 #include "discovery/dns_sd_browser.hpp"
 
+#include "base/ascii.hpp"
 #include "discovery/dns_sd_unavailable_notice.hpp"
 #include "discovery/http_trust_table.hpp"
 #include "discovery/txt_record.hpp"
@@ -11,7 +12,6 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <cctype>
 #include <exception>
 #include <iostream>
 #include <string_view>
@@ -22,16 +22,8 @@ namespace pellan {
 
 namespace {
 
-std::string upperCase(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return result;
-}
-
 bool containsIgnoringCase(std::string_view text, std::string_view part) {
-    return upperCase(text).find(upperCase(part)) != std::string::npos;
+    return toUpperAscii(text).find(toUpperAscii(part)) != std::string::npos;
 }
 
 /// The instance part of a full DNS-SD name: everything before the first "._"; escape

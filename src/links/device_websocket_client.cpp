@@ -83,13 +83,13 @@ class DeviceWebSocketClient::Session : public std::enable_shared_from_this<Sessi
 public:
     using Deliver = std::function<void(std::string_view)>;
 
-    Session(asio::io_context& context, const std::string& address, std::uint16_t port,
-            std::string subprotocol, const DeviceWebSocketOptions& options, Deliver deliver,
-            std::shared_ptr<StopLatch> latch)
-        : context_(context), address_(address), host_(address + ":" + std::to_string(port)),
-          port_(port), subprotocol_(std::move(subprotocol)), options_(options),
-          deliver_(std::move(deliver)), latch_(std::move(latch)), attemptTimer_(context),
-          retryTimer_(context) {}
+    Session(asio::io_context& context, Logger& logger, const std::string& address,
+            std::uint16_t port, std::string subprotocol, const DeviceWebSocketOptions& options,
+            Deliver deliver, std::shared_ptr<StopLatch> latch)
+        : context_(context), logger_(logger), address_(address),
+          host_(address + ":" + std::to_string(port)), port_(port),
+          subprotocol_(std::move(subprotocol)), options_(options), deliver_(std::move(deliver)),
+          latch_(std::move(latch)), attemptTimer_(context), retryTimer_(context) {}
 
     ~Session() { latch_->release(); }
 
@@ -197,6 +197,11 @@ private:
         // for: its messages would be of another family.
         const auto chosen = response_[beast::http::field::sec_websocket_protocol];
         if (!chosen.empty() && chosen != subprotocol_) {
+            logOnce(loggedSubprotocol_, "Websocket link to device " + address_ +
+                                            ": the device answered with the subprotocol \"" +
+                                            std::string(chosen) + "\" instead of \"" +
+                                            subprotocol_ +
+                                            "\"; the link refuses it and keeps reconnecting");
             fail("handshake: the device chose the subprotocol \"" + std::string(chosen) + "\"");
             return;
         }
@@ -222,6 +227,12 @@ private:
     void onRead(const ErrorCode& error) {
         if (stopped_) {
             return;
+        }
+        if (error == websocket::error::message_too_big) {
+            logOnce(loggedOversize_, "Websocket link to device " + address_ +
+                                         ": the device sent a message larger than the limit of " +
+                                         std::to_string(options_.messageLimit) +
+                                         " bytes; the link dropped it and reconnects");
         }
         if (error) {
             fail(error == websocket::error::closed ? "closed by the device"
@@ -263,6 +274,16 @@ private:
         });
     }
 
+    /// For faults a device repeats on every attempt: one record per start of the link says why
+    /// the device's state never arrives, without one on every reconnect.
+    void logOnce(bool& logged, const std::string& message) {
+        if (logged) {
+            return;
+        }
+        logged = true;
+        logger_.log(message, "error");
+    }
+
     void cutSocket() {
         if (!ws_) {
             return;
@@ -283,6 +304,7 @@ private:
     }
 
     asio::io_context& context_;
+    Logger& logger_;
     const std::string address_;
     const std::string host_;
     const std::uint16_t port_;
@@ -300,6 +322,8 @@ private:
     bool stopped_ = false;
     int failures_ = 0;
     unsigned attemptId_ = 0;
+    bool loggedSubprotocol_ = false;
+    bool loggedOversize_ = false;
 };
 
 DeviceWebSocketClient::DeviceWebSocketClient(Logger& logger, DeviceManager& devices,
@@ -330,7 +354,7 @@ void DeviceWebSocketClient::start() {
     const auto port = options_.port.value_or(static_cast<std::uint16_t>(info.wsPort));
     stopping_ = std::make_shared<StopLatch>();
     session_ = std::make_shared<Session>(
-        loop_.context(), address(), port, std::string(deviceWebSocketSubprotocol(model())),
+        loop_.context(), logger_, address(), port, std::string(deviceWebSocketSubprotocol(model())),
         options_, [this](std::string_view text) { handleMessage(text); }, stopping_);
     asio::post(loop_.context(), [session = session_] { session->begin(); });
 }

@@ -67,8 +67,10 @@ std::string_view deviceWebSocketSubprotocol(std::string_view model);
 /// model's subprotocol, reconnecting by itself with a wait that grows to at most 10 s. Every
 /// data message (text or binary) goes to handleMessage(); nothing is ever sent but the close
 /// frame. Pings from the device are answered, none are sent, compression is off. Failed
-/// attempts, refused handshakes and dropped connections are retried without log records and
-/// without touching the registry.
+/// attempts, refused handshakes and dropped connections are retried without touching the
+/// registry, and without log records except for two faults that no retry can cure: a device
+/// that answers with another subprotocol than the one asked for, and a message over the
+/// limit. Each is logged once per start of the link, category "error", naming the address.
 ///
 /// Kind: thread owner by proxy: its connection lives on the shared DeviceLinkLoop.
 /// Callbacks: handleMessage(), and through it the meter and device-state forwarders, run on

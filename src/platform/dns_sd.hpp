@@ -52,6 +52,8 @@ using DnsSdAddressReply = void (*)(DnsSdRef ref, DnsSdFlags flags, std::uint32_t
 
 /// No answer for this long ends an address lookup with a kDnsSdErrTimeout reply.
 inline constexpr std::chrono::milliseconds kDnsSdAddressLookupTimeout{5000};
+/// No service record for this long ends a resolve with a kDnsSdErrTimeout reply.
+inline constexpr std::chrono::milliseconds kDnsSdResolveTimeout{5000};
 
 /// The six calls of the DNS-SD C API that discovery uses, with their documented semantics:
 /// one socket per operation, replies delivered by processResult() on the calling thread.
@@ -66,6 +68,8 @@ inline constexpr std::chrono::milliseconds kDnsSdAddressLookupTimeout{5000};
 ///   connection to the DNS-SD service was lost.
 /// - refDeallocate: ends the operation; its callback never runs afterwards. Never call it for
 ///   an operation from inside that operation's own callback.
+/// - resolve: a reply carries the host target and TXT record whether or not the host has an
+///   address; no answer within the resolve's time-out ends it with one kDnsSdErrTimeout reply.
 /// - getAddrInfo (IPv4 only): replies carry the host name as it was asked for; one reply with
 ///   kDnsSdFlagsAdd per address; no answer within the lookup's time-out ends it with one
 ///   kDnsSdErrTimeout reply, so a lookup never waits for ever.
@@ -98,8 +102,9 @@ public:
 /// on first use; it silences the library's compatibility warning before its first call.
 DnsSdApi& systemDnsSd();
 
-/// A separate instance of the system's DNS-SD with another address-lookup time-out.
+/// A separate instance of the system's DNS-SD with other time-outs.
 std::unique_ptr<DnsSdApi>
-makeAvahiDnsSd(std::chrono::milliseconds addressLookupTimeout = kDnsSdAddressLookupTimeout);
+makeAvahiDnsSd(std::chrono::milliseconds addressLookupTimeout = kDnsSdAddressLookupTimeout,
+               std::chrono::milliseconds resolveTimeout = kDnsSdResolveTimeout);
 
 }  // namespace pellan

@@ -355,6 +355,28 @@ TEST(DnsSdBrowserRecords, ReportsAgainUntilTheAddressIsKnownThenOnlyChanges) {
     EXPECT_EQ(rig.recorder.reports().size(), 4U);
 }
 
+TEST(DnsSdBrowserRecords, AHostWithoutAddressIsReportedAndGainsItFromALaterResolve) {
+    Rig rig;
+    const DnsSdRef browse = rig.start(kHttpServiceType);
+    const auto txt = txtRecord({"dnt_name=Desk"});
+    rig.resolveService(browse, "Vantrel Desk", kHttpServiceType, kHost, txt);
+    ASSERT_TRUE(rig.recorder.waitForCount(1));
+    // No A record: the lookup ends with a time-out, which changes nothing.
+    const DnsSdRef lookup = rig.lookup(kHost);
+    rig.dns.addressReply(lookup, kHost, "", 0, kDnsSdErrTimeout);
+    ASSERT_TRUE(rig.dns.waitUntilDeallocated(lookup));
+    EXPECT_THAT(rig.browser->devices(), ElementsAre(record(kHost, "", "Desk", "")));
+
+    // The next resolve of the host reports it again and looks up again, and this time the
+    // address comes.
+    rig.resolveService(browse, "Vantrel Desk", kHttpServiceType, kHost, txt, 1);
+    rig.answer(rig.lookup(kHost, 1), kHost, "198.18.4.17");
+    ASSERT_TRUE(rig.recorder.waitForCount(3));
+    EXPECT_THAT(rig.recorder.reports(),
+                ElementsAre(record(kHost, "", "Desk", ""), record(kHost, "", "Desk", ""),
+                            record(kHost, "198.18.4.17", "Desk", "")));
+}
+
 TEST(DnsSdBrowserRecords, LookupRepliesWhileMoreAreComingOverwriteTheAddressInTurn) {
     Rig rig;
     const DnsSdRef browse = rig.start(kHttpServiceType);

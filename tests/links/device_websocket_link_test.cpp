@@ -324,6 +324,10 @@ TEST_F(LinkTest, AnUnansweredHandshakeTimesOutAndIsRetried) {
     EXPECT_THAT(recorder_.logs(), IsEmpty());
 }
 
+constexpr const char* kRefusedSubprotocolLog =
+    "error: Websocket link to device 127.0.0.1: the device answered with the subprotocol "
+    "\"something_else\" instead of \"audio_grid\"; the link refuses it and keeps reconnecting";
+
 TEST_F(LinkTest, ADeviceThatPicksAnotherSubprotocolIsNeverHeard) {
     FakeDevice device(
         FakeDevice::Options().answering(FakeDevice::Handshake::Other).greeting_(kPanelMessage));
@@ -334,7 +338,8 @@ TEST_F(LinkTest, ADeviceThatPicksAnotherSubprotocolIsNeverHeard) {
                 HasSubstr("chose the subprotocol \"something_else\""));
     EXPECT_THAT(recorder_.states(), IsEmpty());
     EXPECT_THAT(recorder_.events(DeviceLinkEvent::Kind::Open), IsEmpty());
-    EXPECT_THAT(recorder_.logs(), IsEmpty());
+    // Three refused handshakes, one record.
+    EXPECT_THAT(recorder_.logs(), ElementsAre(kRefusedSubprotocolLog));
 }
 
 TEST_F(LinkTest, ADeviceThatAnswersWithoutSubprotocolIsHeard) {
@@ -379,7 +384,53 @@ TEST_F(LinkTest, AMessageOverTheLimitClosesTheConnectionWhichReconnects) {
     device.send(R"({"ins":[{"id":"22","tbs":"B"}]})");
     ASSERT_TRUE(recorder_.waitStates(2));
     EXPECT_EQ(recorder_.states()[1].second.talkBackStates[0], "B");
-    EXPECT_THAT(recorder_.logs(), IsEmpty());
+    EXPECT_THAT(recorder_.logs(),
+                ElementsAre("error: Websocket link to device 127.0.0.1: the device sent a message "
+                            "larger than the limit of 1048576 bytes; the link dropped it and "
+                            "reconnects"));
+}
+
+TEST_F(LinkTest, AFaultNoRetryCuresIsLoggedOncePerStartOfTheLink) {
+    struct Case {
+        const char* what;
+        FakeDevice::Options device;
+        std::string log;
+    };
+    // Every connection repeats the fault: the oversized message is each one's greeting.
+    const std::vector<Case> cases{
+        {"another subprotocol", FakeDevice::Options().answering(FakeDevice::Handshake::Other),
+         kRefusedSubprotocolLog},
+        {"a message over the limit",
+         FakeDevice::Options().greeting_(R"({"pad":")" + std::string(2000, 'x') + "\"}"),
+         "error: Websocket link to device 127.0.0.1: the device sent a message larger than the "
+         "limit of 1024 bytes; the link dropped it and reconnects"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // A logger and recorder of its own for each case, both outliving the link.
+        Recorder recorder;
+        Logger logger;
+        logger.setListener([&recorder](const LogEntry& entry) { recorder.log(entry); });
+        FakeDevice device(c.device);
+        auto options = quickOptions(device.port());
+        options.messageLimit = 1024;
+        options.onLinkEvent = [&recorder](const std::string& address,
+                                          const DeviceLinkEvent& event) {
+            recorder.event(address, event);
+        };
+        DeviceWebSocketClient link(logger, devices_, "127.0.0.1", "TRQ-PN4", nullptr, nullptr,
+                                   loop_, options);
+        link.start();
+        ASSERT_TRUE(recorder.waitEvents(DeviceLinkEvent::Kind::Closed, 4));
+        EXPECT_THAT(recorder.logs(), ElementsAre(c.log));
+
+        // Stopped and started anew, the link says it again, once.
+        link.stop();
+        link.start();
+        ASSERT_TRUE(recorder.waitEvents(DeviceLinkEvent::Kind::Closed, 8));
+        link.stop();
+        EXPECT_THAT(recorder.logs(), ElementsAre(c.log, c.log));
+    }
 }
 
 TEST_F(LinkTest, ABurstOfTenThousandMessagesIsHandledInOrder) {

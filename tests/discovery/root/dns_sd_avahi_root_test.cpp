@@ -160,7 +160,7 @@ protected:
     std::vector<std::string> published_;
     bool daemonStopped_ = false;
 
-    std::unique_ptr<DnsSdApi> avahi_ = makeAvahiDnsSd(2000ms);
+    std::unique_ptr<DnsSdApi> avahi_ = makeAvahiDnsSd(2000ms, 2000ms);
     test::RecordingDnsSd recording_{*avahi_};
     HttpTrustTable trust_;
     DnsSdUnavailableNotice notice_;
@@ -281,6 +281,39 @@ TEST_F(AvahiRootTest, ResolveHandsTheTxtStringsOverInWireOrder) {
     EXPECT_EQ(parseTxtStrings(reply.txt.data(), reply.txt.size()), wire);
 }
 
+TEST_F(AvahiRootTest, ResolveAnswersWithoutTheHostsAddressOrEndsAfterItsTimeOut) {
+    // The host has no A record: the service is resolved all the same.
+    publish("Vantrel Lost " + tag_, kHttpServiceType, host("lost"), {"dnt_name=Lost"});
+    DnsSdApi& dnsSd = *avahi_;
+    ResolveReplies lost;
+    DnsSdRef ref = nullptr;
+    ASSERT_EQ(dnsSd.resolve(&ref, 0, env_->appInterfaceIndex(), ("Vantrel Lost " + tag_).c_str(),
+                            "_http._tcp.", "local.", &ResolveReplies::record, &lost),
+              kDnsSdErrNoError);
+    ASSERT_TRUE(drive(
+        dnsSd, ref, [&] { return lost.done; }, 10s));
+    dnsSd.refDeallocate(ref);
+    EXPECT_EQ(lost.error, kDnsSdErrNoError);
+    EXPECT_EQ(lost.fullName, "Vantrel\\032Lost\\032" + tag_ + "._http._tcp.local.");
+    EXPECT_EQ(lost.host, reported("lost"));
+    EXPECT_EQ(lost.port, 80);
+    EXPECT_EQ(parseTxtStrings(lost.txt.data(), lost.txt.size()),
+              std::vector<std::string>{"dnt_name=Lost"});
+
+    // No such service: one time-out reply after the resolve's own time-out (2 s here).
+    ResolveReplies missing;
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(dnsSd.resolve(&ref, 0, env_->appInterfaceIndex(), ("Nobody " + tag_).c_str(),
+                            "_http._tcp.", "local.", &ResolveReplies::record, &missing),
+              kDnsSdErrNoError);
+    ASSERT_TRUE(drive(
+        dnsSd, ref, [&] { return missing.done; }, 10s));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 1900ms);
+    dnsSd.refDeallocate(ref);
+    EXPECT_EQ(missing.error, kDnsSdErrTimeout);
+    EXPECT_EQ(missing.host, "");
+}
+
 // --- The engine ---------------------------------------------------------------------------
 
 TEST_F(AvahiRootTest, ReportsMarkedWebServicesWithAddressDanteAndFriendlyName) {
@@ -342,18 +375,24 @@ TEST_F(AvahiRootTest, ReportsDanteServicesWhoseMfIsExactlyTheMark) {
     EXPECT_FALSE(reportedAny(reported("lower")));
 }
 
-TEST_F(AvahiRootTest, ServiceOnAHostWithoutAddressRecordIsNotReported) {
-    // Avahi resolves a service only together with its host's address: without an A record
-    // the resolve fails after Avahi's own time-out, and nothing is reported.
-    publish("Vantrel Lost " + tag_, kHttpServiceType, host("lost"));
-    publish("Vantrel Found " + tag_, kHttpServiceType, host("found"));
-    publishAddress(host("found"), address(30));
+TEST_F(AvahiRootTest, ServiceOnAHostWithoutAddressRecordIsReportedAndGainsTheAddressLater) {
+    publish("Vantrel Lost " + tag_, kHttpServiceType, host("lost"), {"dnt_name=Lost-" + tag_});
+    DnsSdBrowser& browser = makeBrowser();
+    browser.startDiscovery(kHttpServiceType);
+    const auto lost = waitForReport(reported("lost"), "");
+    ASSERT_TRUE(lost.has_value());
+    EXPECT_EQ(lost->danteName, "Lost-" + tag_);
+    // Its address lookup ends after the time-out (2 s here) and changes nothing.
+    ASSERT_TRUE(recording_.waitForLookupsEnded(reported("lost"), 1, 15s));
+    EXPECT_EQ(browser.devices().at(0).ip, "");
 
-    makeBrowser().startDiscovery(kHttpServiceType);
-    ASSERT_TRUE(waitForReport(reported("found"), address(30)).has_value());
-    ASSERT_TRUE(recording_.waitForResolveEnded("Vantrel Lost " + tag_, 15s));
-    browser_->stopDiscovery();
-    EXPECT_FALSE(reportedAny(reported("lost")));
+    // Once the host has an address, the next resolve (here after a restart) brings it.
+    publishAddress(host("lost"), address(30));
+    browser.stopDiscovery();
+    browser.startDiscovery(kHttpServiceType);
+    ASSERT_TRUE(waitForReport(reported("lost"), address(30)).has_value());
+    browser.stopDiscovery();
+    EXPECT_EQ(errors_.str(), "");
 }
 
 // --- The missing daemon -------------------------------------------------------------------

@@ -65,4 +65,11 @@ bool RecordingDnsSd::waitForResolveEnded(const std::string& instance,
     return changed_.wait_for(lock, timeout, [&] { return resolvesEnded_[instance] > 0; });
 }
 
+bool RecordingDnsSd::waitForLookupsEnded(const std::string& host, int count,
+                                         std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(
+        lock, timeout, [&] { return lookupsStarted_[host] >= count && lookupsNow_[host] == 0; });
+}
+
 }  // namespace pellan::test

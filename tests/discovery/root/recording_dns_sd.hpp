@@ -22,6 +22,8 @@ public:
     int mostLookupsAtOnce(const std::string& host) const;
     /// Until a resolve of `instance` was started and has been deallocated again.
     bool waitForResolveEnded(const std::string& instance, std::chrono::milliseconds timeout);
+    /// Until `count` lookups of `host` were started and none of them is live any more.
+    bool waitForLookupsEnded(const std::string& host, int count, std::chrono::milliseconds timeout);
 
     DnsSdError browse(DnsSdRef* ref, DnsSdFlags flags, std::uint32_t interfaceIndex,
                       const char* regtype, const char* domain, DnsSdBrowseReply callback,
