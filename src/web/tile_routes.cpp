@@ -85,7 +85,12 @@ HttpResponse postTileSettings(const RouteContext& context, const HttpRequest& re
                 }
             }
         }
-        context.tileSettings.replaceDocument(doc);
+        if (!context.tileSettings.replaceDocument(doc)) {
+            // The store keeps the change in memory; the pages are not told of a change that
+            // the next start would not find.
+            return tileSettingsFailure(context,
+                                       "Failed to save " + context.tileSettings.path().string());
+        }
         context.uiPush.broadcast({{"type", "tile-settings"},
                                   {kByHost, objectOrEmpty(doc, kByHost)},
                                   {kByModel, objectOrEmpty(doc, kByModel)}});
