@@ -165,7 +165,14 @@ int main(int argc, char** argv) {
                        return pellan::textResponse(200, "waited");
                    });
     };
-    pellan::WebServerManager web(devices, groups, logger, settings, push, health, paths, options);
+    pellan::WebServerManager web({.deviceManager = devices,
+                                  .groupManager = groups,
+                                  .logger = logger,
+                                  .settingsManager = settings,
+                                  .uiPush = push,
+                                  .healthMonitor = health,
+                                  .paths = paths},
+                                 options);
 
     std::thread pushThread([&push] { push.run(); });
     std::thread webThread([&web] { web.run(0); });

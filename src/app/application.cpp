@@ -88,7 +88,13 @@ void runComponents(const AppPaths& paths, Logger& logger) {
     DnsSdBrowser httpBrowser([](const DiscoveredDevice&, bool) {}, logger);
     DnsSdBrowser netaudioBrowser([](const DiscoveredDevice&, bool) {}, logger);
     DiscoveryManager discovery(httpBrowser, netaudioBrowser, logger, uiPush);
-    WebServerManager webServer(devices, groups, logger, settings, uiPush, healthMonitor, paths);
+    WebServerManager webServer({.deviceManager = devices,
+                                .groupManager = groups,
+                                .logger = logger,
+                                .settingsManager = settings,
+                                .uiPush = uiPush,
+                                .healthMonitor = healthMonitor,
+                                .paths = paths});
 
     restoreState(paths, settings, devices, groups);
     healthMonitor.requestRefresh();

@@ -1,7 +1,9 @@
 #include "push/request_origin.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "base/ascii.hpp"
+#include "base/host_port.hpp"
+#include "base/ipv4.hpp"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,20 +28,6 @@ constexpr std::size_t kMaxNameLength = 253;
 // /etc/hosts is read only this far: it is a small local file, and an odd one must not stall.
 constexpr std::size_t kMaxHostsFileBytes = 256 * 1024;
 
-char lowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string lowerCopy(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), lowerAscii);
-    return out;
-}
-
-bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && lowerCopy(text.substr(0, prefix.size())) == prefix;
-}
-
 bool endsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
@@ -49,17 +37,54 @@ std::string canonicalName(std::string_view name) {
     if (!name.empty() && name.back() == '.') {
         name.remove_suffix(1);
     }
-    return lowerCopy(name);
+    return toLowerAscii(name);
 }
 
-bool isIpv4Literal(const std::string& text) {
-    in_addr address{};
-    return inet_pton(AF_INET, text.c_str(), &address) == 1;
+bool isHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-bool isIpv6Literal(const std::string& text) {
-    in6_addr address{};
-    return inet_pton(AF_INET6, text.c_str(), &address) == 1;
+/// The 16-bit groups of colon-separated IPv6 text without "::": one to four hexadecimal digits
+/// each, the last two optionally written as an IPv4 address when `ipv4Tail`. Nothing when it
+/// is not such text; 0 for the empty text.
+std::optional<std::size_t> ipv6Groups(std::string_view text, bool ipv4Tail) {
+    if (text.empty()) {
+        return 0;
+    }
+    std::size_t groups = 0;
+    for (;;) {
+        const std::size_t colon = text.find(':');
+        const std::string_view group = text.substr(0, colon);
+        if (colon == std::string_view::npos && ipv4Tail &&
+            group.find('.') != std::string_view::npos) {
+            return isIpv4Literal(group) ? std::optional(groups + 2) : std::nullopt;
+        }
+        if (group.empty() || group.size() > 4 ||
+            !std::all_of(group.begin(), group.end(), isHexDigit)) {
+            return std::nullopt;
+        }
+        ++groups;
+        if (colon == std::string_view::npos) {
+            return groups;
+        }
+        text.remove_prefix(colon + 1);
+    }
+}
+
+/// IPv6 text as a Host header holds it between brackets: eight groups, or fewer with one "::"
+/// standing for the zero groups left out. No zone index: a page names no interface.
+bool isIpv6Literal(std::string_view text) {
+    constexpr std::size_t kGroups = 8;
+    const std::size_t gap = text.find("::");
+    if (gap == std::string_view::npos) {
+        return ipv6Groups(text, true) == kGroups;
+    }
+    if (text.find("::", gap + 1) != std::string_view::npos) {
+        return false;
+    }
+    const auto head = ipv6Groups(text.substr(0, gap), false);
+    const auto tail = ipv6Groups(text.substr(gap + 2), true);
+    return head && tail && *head + *tail < kGroups;
 }
 
 /// Letters, digits, '-' and '_' in non-empty labels separated by single dots.
@@ -83,58 +108,6 @@ bool isWellFormedName(std::string_view name) {
         ++labelLength;
     }
     return labelLength > 0;
-}
-
-bool isDecimalPort(std::string_view text) {
-    if (text.empty() || text.size() > 5) {
-        return false;
-    }
-    unsigned value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    return value >= 1 && value <= 65535;
-}
-
-struct HostAndPort {
-    std::string_view host;  // Without brackets.
-    bool bracketed = false;
-    std::optional<std::string_view> port;
-};
-
-/// "name", "name:port", "[v6]" or "[v6]:port"; nothing for anything else.
-std::optional<HostAndPort> splitAuthority(std::string_view authority) {
-    HostAndPort parts;
-    std::string_view rest;
-    if (!authority.empty() && authority.front() == '[') {
-        const auto close = authority.find(']');
-        if (close == std::string_view::npos) {
-            return std::nullopt;
-        }
-        parts.host = authority.substr(1, close - 1);
-        parts.bracketed = true;
-        rest = authority.substr(close + 1);
-        if (!rest.empty() && rest.front() != ':') {
-            return std::nullopt;
-        }
-    } else {
-        const auto colon = authority.find(':');
-        parts.host = authority.substr(0, colon);
-        rest = colon == std::string_view::npos ? std::string_view{} : authority.substr(colon);
-    }
-    if (!rest.empty()) {
-        parts.port = rest.substr(1);
-        if (!isDecimalPort(*parts.port)) {
-            return std::nullopt;
-        }
-    }
-    if (parts.host.empty()) {
-        return std::nullopt;
-    }
-    return parts;
 }
 
 void addUnique(std::vector<std::string>& names, std::string name) {
@@ -171,24 +144,25 @@ bool RequestOriginPolicy::isAllowedName(std::string_view name) const {
 }
 
 bool RequestOriginPolicy::isAllowedHost(std::string_view hostHeader) const {
-    const auto parts = splitAuthority(hostHeader);
+    const auto parts = parseHostPort(hostHeader);
     if (!parts) {
         return false;
     }
     if (parts->bracketed) {
-        return isIpv6Literal(std::string(parts->host));
+        return isIpv6Literal(parts->host);
     }
     return isAllowedName(parts->host);
 }
 
 bool RequestOriginPolicy::isAllowedUiOrigin(std::string_view origin) const {
-    if (!startsWithNoCase(origin, kHttpScheme)) {
+    if (!startsWithIgnoringAsciiCase(origin, kHttpScheme)) {
         return false;
     }
     const std::string_view authority = origin.substr(kHttpScheme.size());
-    const auto parts = splitAuthority(authority);
-    // The port must be written out: a browser leaves out only the scheme's default (80).
-    if (!parts || !parts->port || *parts->port != std::to_string(uiPort_)) {
+    const auto parts = parseHostPort(authority);
+    // The port must be written out, as a browser writes it (no leading zero): it leaves out
+    // only the scheme's default (80).
+    if (!parts || parts->port != uiPort_ || !authority.ends_with(":" + std::to_string(uiPort_))) {
         return false;
     }
     return isAllowedHost(authority);

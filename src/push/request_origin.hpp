@@ -23,9 +23,9 @@ public:
     explicit RequestOriginPolicy(std::vector<std::string> ownHostNames,
                                  std::uint16_t uiPort = kUiHttpPort);
 
-    /// The value of a Host header: an allowed name or IP literal, optionally with ":port".
-    /// An empty value names nothing and is refused (a request without the header at all is
-    /// the caller's case).
+    /// The value of a Host header: an allowed name or IP literal, optionally with ":port" (an
+    /// empty port is the scheme's default, as a URI reads it). An empty value names nothing and
+    /// is refused (a request without the header at all is the caller's case).
     bool isAllowedHost(std::string_view hostHeader) const;
     /// The value of an Origin header: exactly "http://" + allowed host + ":" + the UI port.
     bool isAllowedUiOrigin(std::string_view origin) const;

@@ -30,6 +30,9 @@ public:
     DeviceTileSettingsManager(const DeviceTileSettingsManager&) = delete;
     DeviceTileSettingsManager& operator=(const DeviceTileSettingsManager&) = delete;
 
+    /// The tile settings file.
+    const std::filesystem::path& path() const { return file_.path(); }
+
     /// A copy of the whole document.
     nlohmann::json snapshotDocument();
     /// A copy of "monitoringDisplayFields".

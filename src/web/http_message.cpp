@@ -1,7 +1,8 @@
 #include "web/http_message.hpp"
 
+#include "base/ascii.hpp"
+
 #include <array>
-#include <cstddef>
 #include <utility>
 
 namespace pellan {
@@ -21,22 +22,6 @@ constexpr std::array<MethodName, 7> kMethodNames{{
     {HttpMethod::Patch, "PATCH"},
     {HttpMethod::Options, "OPTIONS"},
 }};
-
-char lowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lowerAscii(a[i]) != lowerAscii(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 }  // namespace
 

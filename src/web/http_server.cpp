@@ -1,5 +1,7 @@
 #include "web/http_server.hpp"
 
+#include "base/ascii.hpp"
+#include "base/host_port.hpp"
 #include "web/handler_pool.hpp"
 
 #include <boost/asio/dispatch.hpp>
@@ -25,7 +27,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <charconv>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -54,6 +55,9 @@ constexpr std::chrono::milliseconds kAcceptRetryPause{100};
 
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
+/// The port of an "http" origin or Host that names none.
+constexpr std::uint16_t kHttpDefaultPort = 80;
+
 std::size_t defaultThreadCount(std::size_t configured) {
     if (configured > 0) {
         return configured;
@@ -63,58 +67,6 @@ std::size_t defaultThreadCount(std::size_t configured) {
 
 void nameThisThread(const char* name) {
     pthread_setname_np(pthread_self(), name);
-}
-
-char lowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string lowerAscii(std::string_view text) {
-    std::string lowered(text);
-    for (char& c : lowered) {
-        c = lowerAscii(c);
-    }
-    return lowered;
-}
-
-/// Splits "host[:port]" (an IPv6 literal in brackets); the port is `defaultPort` when absent or
-/// empty. Nothing for malformed text.
-std::optional<std::pair<std::string, unsigned>> splitAuthority(std::string_view authority,
-                                                               unsigned defaultPort) {
-    std::string_view host = authority;
-    std::string_view port;
-    if (authority.starts_with('[')) {
-        const std::size_t close = authority.find(']');
-        if (close == std::string_view::npos) {
-            return std::nullopt;
-        }
-        host = authority.substr(0, close + 1);
-        const std::string_view rest = authority.substr(close + 1);
-        if (!rest.empty()) {
-            if (rest.front() != ':') {
-                return std::nullopt;
-            }
-            port = rest.substr(1);
-        }
-    } else {
-        const std::size_t colon = authority.find(':');
-        if (colon != std::string_view::npos) {
-            host = authority.substr(0, colon);
-            port = authority.substr(colon + 1);
-        }
-    }
-    if (host.empty()) {
-        return std::nullopt;
-    }
-    unsigned value = defaultPort;
-    if (!port.empty()) {
-        const auto* end = port.data() + port.size();
-        const auto [next, error] = std::from_chars(port.data(), end, value);
-        if (error != std::errc{} || next != end || value > 65535) {
-            return std::nullopt;
-        }
-    }
-    return std::make_pair(lowerAscii(host), value);
 }
 
 bool isSafeMethod(HttpMethod method) {
@@ -213,7 +165,7 @@ private:
         const auto& request = parser_->get();
         const auto expect = request.find(http::field::expect);
         if (!parser_->is_done() && request.version() == 11 && expect != request.end() &&
-            lowerAscii(expect->value()) == "100-continue") {
+            equalsIgnoringAsciiCase(expect->value(), "100-continue")) {
             net::async_write(
                 stream_, net::buffer(kContinue.data(), kContinue.size()),
                 [self = shared_from_this()](beast::error_code writeError, std::size_t /*written*/) {
@@ -409,16 +361,18 @@ private:
 bool isSameOrigin(std::string_view origin, std::string_view host) {
     constexpr std::string_view kScheme = "http://";
     if (host.empty() || origin.size() <= kScheme.size() ||
-        lowerAscii(origin.substr(0, kScheme.size())) != kScheme) {
+        !startsWithIgnoringAsciiCase(origin, kScheme)) {
         return false;
     }
     const std::string_view authority = origin.substr(kScheme.size());
     if (authority.find_first_of("/?#@") != std::string_view::npos) {
         return false;
     }
-    const auto own = splitAuthority(host, 80);
-    const auto claimed = splitAuthority(authority, 80);
-    return own && claimed && *own == *claimed;
+    const auto own = parseHostPort(host);
+    const auto claimed = parseHostPort(authority);
+    return own && claimed && own->bracketed == claimed->bracketed &&
+           equalsIgnoringAsciiCase(own->host, claimed->host) &&
+           own->port.value_or(kHttpDefaultPort) == claimed->port.value_or(kHttpDefaultPort);
 }
 
 /// The running server of one run(): a loop per network thread, the listener and the handler

@@ -1,8 +1,6 @@
 #include "web/route_helpers.hpp"
 
-#include <algorithm>
 #include <cstddef>
-#include <cstdint>
 
 namespace pellan {
 namespace {
@@ -47,10 +45,6 @@ std::string urlDecode(std::string_view text) {
     return decoded;
 }
 
-std::string wireJson(const nlohmann::json& value) {
-    return value.dump(-1, ' ', /*ensure_ascii=*/false, nlohmann::json::error_handler_t::replace);
-}
-
 HttpResponse jsonError(int status, const std::string& message) {
     return typedResponse(status, wireJson({{"error", message}}), kJsonContentType);
 }
@@ -63,89 +57,11 @@ HttpResponse typedJsonBody(int status, const nlohmann::json& value) {
     return typedResponse(status, wireJson(value), kJsonContentType);
 }
 
-bool isValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
-        std::uint32_t codePoint = 0;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            codePoint = lead & 0x1FU;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            codePoint = lead & 0x0FU;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            codePoint = lead & 0x07U;
-        } else {
-            return false;
-        }
-        if (text.size() - i < length) {
-            return false;
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0U) != 0x80U) {
-                return false;
-            }
-            codePoint = (codePoint << 6U) | (next & 0x3FU);
-        }
-        const bool overlong =
-            (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
-        const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
-        if (overlong || surrogate || codePoint > 0x10FFFF) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
-}
-
 std::string clippedErrorText(std::string_view text, std::size_t limit) {
     if (text.size() <= limit) {
         return std::string(text);
     }
     return std::string(text.substr(0, limit)) + "...";
-}
-
-std::size_t jsonNestingDepth(std::string_view text) {
-    std::size_t depth = 0;
-    std::size_t deepest = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (const char c : text) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-            continue;
-        }
-        switch (c) {
-        case '"':
-            inString = true;
-            break;
-        case '[':
-        case '{':
-            deepest = std::max(deepest, ++depth);
-            break;
-        case ']':
-        case '}':
-            depth = depth > 0 ? depth - 1 : 0;
-            break;
-        default:
-            break;
-        }
-    }
-    return deepest;
 }
 
 }  // namespace pellan

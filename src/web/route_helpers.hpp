@@ -1,4 +1,6 @@
 #pragma once
+#include "base/utf8.hpp"
+#include "base/wire_json.hpp"
 #include "web/http_message.hpp"
 
 #include <cstddef>
@@ -17,10 +19,7 @@ namespace pellan {
 /// followed so is kept as it is; "+" becomes a space. Never fails.
 std::string urlDecode(std::string_view text);
 
-/// The compact wire text of a JSON value, keys in ascending byte order. Bytes that are not
-/// UTF-8 (a percent-decoded path segment, say) become U+FFFD, so that text from the network
-/// can never make a later answer fail.
-std::string wireJson(const nlohmann::json& value);
+// wireJson (the compact answer text), isValidUtf8 and jsonNestingDepth come from base/.
 
 /// The status, {"error": message} as compact JSON and "Content-Type" "application/json".
 HttpResponse jsonError(int status, const std::string& message);
@@ -31,9 +30,6 @@ HttpResponse jsonBody(int status, const nlohmann::json& value);
 /// The status and the compact JSON body with "Content-Type" "application/json".
 HttpResponse typedJsonBody(int status, const nlohmann::json& value);
 
-/// True when the text is well-formed UTF-8 (what the JSON files can hold).
-bool isValidUtf8(std::string_view text);
-
 /// An error text cut to at most `limit` bytes plus "...": the JSON library's messages quote
 /// the token they stopped at, which can be most of a request body, and log records are kept.
 std::string clippedErrorText(std::string_view text, std::size_t limit = 512);
@@ -41,10 +37,6 @@ std::string clippedErrorText(std::string_view text, std::size_t limit = 512);
 /// Deepest nesting of arrays and objects a request body may have. Bodies are kept and written
 /// back by recursive code (copies, serialising), and the state files refuse deeper documents.
 inline constexpr std::size_t kMaxRequestJsonDepth = 100;
-
-/// The deepest nesting of arrays and objects in JSON text, strings skipped; a quick scan that
-/// does not check the syntax.
-std::size_t jsonNestingDepth(std::string_view text);
 
 /// Strict parse of a request body; throws std::invalid_argument when it is nested deeper than
 /// kMaxRequestJsonDepth, nlohmann::json::parse_error when it is not JSON.

@@ -17,6 +17,8 @@ constexpr std::array<HttpMethod, 5> kRoutableMethods{
 
 }  // namespace
 
+Router::Router(std::vector<RouteKey> order) : order_(std::move(order)) {}
+
 void Router::add(HttpMethod method, std::string_view pattern, Handler handler,
                  RouteExecution execution) {
     if (pattern.empty() || pattern.front() != '/') {
@@ -49,7 +51,29 @@ void Router::add(HttpMethod method, std::string_view pattern, Handler handler,
             throw std::invalid_argument("unknown route parameter");
         }
     }
-    routes_.push_back({method, std::move(parts), std::move(handler), execution});
+    // Routes outside the order rank after all of it, in the order they were added; among
+    // routes of equal rank the first added is matched first.
+    std::size_t rank = order_.size() + added_++;
+    for (std::size_t i = 0; i < order_.size(); ++i) {
+        if (order_[i].method == method && order_[i].pattern == pattern) {
+            rank = i;
+            break;
+        }
+    }
+    const auto place =
+        std::upper_bound(routes_.begin(), routes_.end(), rank,
+                         [](std::size_t value, const Route& route) { return value < route.rank; });
+    routes_.insert(place, Route{method, std::string(pattern), rank, std::move(parts),
+                                std::move(handler), execution});
+}
+
+std::vector<RouteKey> Router::routes() const {
+    std::vector<RouteKey> keys;
+    keys.reserve(routes_.size());
+    for (const Route& route : routes_) {
+        keys.push_back({route.method, route.pattern});
+    }
+    return keys;
 }
 
 bool Router::match(const std::vector<Part>& parts, std::string_view path,

@@ -1,6 +1,7 @@
 #pragma once
 #include "web/http_message.hpp"
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -18,7 +19,19 @@ enum class RouteExecution {
     Blocking,
 };
 
-/// The route table: method and path pattern to handler, matched in registration order.
+/// One route as registered: its method and its pattern text.
+struct RouteKey {
+    HttpMethod method = HttpMethod::Get;
+    std::string pattern;
+
+    bool operator==(const RouteKey&) const = default;
+};
+
+/// The route table: method and path pattern to handler.
+///
+/// Routes are matched in a fixed order: first those named in the order given at construction,
+/// in that order, then the others in the order they were added. Each route file adds its own
+/// routes, and the API's order, which interleaves the files, lives in one table.
 ///
 /// Patterns are literal text with two kinds of parameter: "<string>" matches one non-empty
 /// path segment (no "/"), "<path>" matches the non-empty rest of the path, slashes included,
@@ -30,6 +43,10 @@ enum class RouteExecution {
 class Router {
 public:
     using Handler = std::function<HttpResponse(const HttpRequest&)>;
+
+    /// `order`: the method and pattern of routes that are matched first, in this order, when
+    /// they are added; a route of the order that is never added is simply not there.
+    explicit Router(std::vector<RouteKey> order = {});
 
     /// What to do with one request: run `handler` (with `params`), or send `response` as it is
     /// (no route, wrong method, OPTIONS).
@@ -51,6 +68,9 @@ public:
     /// another method answers 405 with "Allow"; anything else 404. All with an empty body.
     Resolution resolve(HttpMethod method, std::string_view path) const;
 
+    /// The method and pattern of every route, in matching order.
+    std::vector<RouteKey> routes() const;
+
 private:
     struct Part {
         enum class Kind { Literal, Segment, Rest } kind;
@@ -58,6 +78,8 @@ private:
     };
     struct Route {
         HttpMethod method;
+        std::string pattern;
+        std::size_t rank;  // Position in the matching order: see the class comment.
         std::vector<Part> parts;
         Handler handler;
         RouteExecution execution;
@@ -67,7 +89,9 @@ private:
                       std::vector<std::string>* params);
     std::string allowedMethods(std::string_view path, bool* any) const;
 
-    std::vector<Route> routes_;
+    std::vector<RouteKey> order_;
+    std::size_t added_ = 0;      // Routes added so far: the rank of the next one outside order_.
+    std::vector<Route> routes_;  // Sorted by rank.
 };
 
 }  // namespace pellan

@@ -1,5 +1,7 @@
 #include "web/static_files.hpp"
 
+#include "base/ascii.hpp"
+
 #include <fstream>
 #include <iterator>
 #include <system_error>
@@ -33,12 +35,7 @@ HttpResponse forbidden() {
 }  // namespace
 
 std::string mimeTypeFor(const std::filesystem::path& path) {
-    std::string extension = path.extension().string();
-    for (char& c : extension) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
+    const std::string extension = toLowerAscii(path.extension().string());
     const auto& table = mimeTable();
     const auto found = table.find(extension);
     return found == table.end() ? "application/octet-stream" : found->second;
@@ -102,6 +99,13 @@ HttpResponse serveStaticPath(const std::filesystem::path& uiRoot, std::string_vi
         return serveIndex(uiRoot);
     }
     return typedResponse(200, std::move(content), mimeTypeFor(full));
+}
+
+void addStaticFileRoutes(Router& router, const std::filesystem::path& uiRoot) {
+    router.add(HttpMethod::Get, "/", [uiRoot](const HttpRequest&) { return serveIndex(uiRoot); });
+    router.add(HttpMethod::Get, "/<path>", [uiRoot](const HttpRequest& request) {
+        return serveStaticPath(uiRoot, request.params.at(0));
+    });
 }
 
 }  // namespace pellan

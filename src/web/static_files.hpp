@@ -1,5 +1,6 @@
 #pragma once
 #include "web/http_message.hpp"
+#include "web/router.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -28,5 +29,8 @@ HttpResponse serveIndex(const std::filesystem::path& uiRoot);
 /// byte); the file with its content type when it can be read and is not empty; otherwise the
 /// single-page entry of serveIndex().
 HttpResponse serveStaticPath(const std::filesystem::path& uiRoot, std::string_view requestPath);
+
+/// GET "/" and GET "/<path>" from `uiRoot`: the UI's files, matched after every other route.
+void addStaticFileRoutes(Router& router, const std::filesystem::path& uiRoot);
 
 }  // namespace pellan

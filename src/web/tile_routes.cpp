@@ -1,12 +1,12 @@
-// The tile settings, display fields, logs and version routes of WebServerManager. The tile
-// settings the UI sends are not interpreted: they are stored and returned as they are.
-#include "web/web_server_manager.hpp"
+// The tile settings the UI sends are not interpreted: they are stored and returned as they are.
+#include "web/tile_routes.hpp"
 
 #include "devices/device_entry.hpp"
 #include "devices/device_manager.hpp"
 #include "log/logger.hpp"
 #include "push/push_messages.hpp"
 #include "push/ui_websocket_server.hpp"
+#include "storage/device_tile_settings_manager.hpp"
 #include "web/route_helpers.hpp"
 
 #include <nlohmann/json.hpp>
@@ -35,13 +35,18 @@ nlohmann::json objectOrEmpty(const nlohmann::json& doc, const char* key) {
     return found != doc.end() && found->is_object() ? *found : nlohmann::json::object();
 }
 
-}  // namespace
-
-HttpResponse WebServerManager::getTileSettings(const HttpRequest& /*request*/) {
-    return typedJsonBody(200, tileSettings_.snapshotDocument());
+/// A request that could not be carried out whole: logged, and answered as the UI expects.
+HttpResponse tileSettingsFailure(const RouteContext& context, std::string_view reason) {
+    context.logger.log("Failed to parse tile-settings request: " + clippedErrorText(reason),
+                       "error");
+    return textResponse(400, "Invalid JSON");
 }
 
-HttpResponse WebServerManager::postTileSettings(const HttpRequest& request) {
+HttpResponse getTileSettings(const RouteContext& context) {
+    return typedJsonBody(200, context.tileSettings.snapshotDocument());
+}
+
+HttpResponse postTileSettings(const RouteContext& context, const HttpRequest& request) {
     const std::string host = urlDecode(request.params.at(0));
     // A key that is not UTF-8 could never be written to the tile settings file again.
     if (host.empty() || !isValidUtf8(host)) {
@@ -58,7 +63,7 @@ HttpResponse WebServerManager::postTileSettings(const HttpRequest& request) {
         }
         const bool applyModel = body.contains("applyModel") && body.at("applyModel").get<bool>();
 
-        nlohmann::json doc = tileSettings_.snapshotDocument();
+        nlohmann::json doc = context.tileSettings.snapshotDocument();
         if (!doc.is_object()) {
             doc = nlohmann::json::object();
         }
@@ -70,33 +75,36 @@ HttpResponse WebServerManager::postTileSettings(const HttpRequest& request) {
         doc[kByHost][host] = settings;
         if (applyModel) {
             // As stored, and compared exactly: a stock code differing in case is another model.
-            const std::string code = deviceManager_.findDeviceByHostname(host).stockCode;
+            const std::string code = context.deviceManager.findDeviceByHostname(host).stockCode;
             if (!code.empty()) {
                 doc[kByModel][code] = settings;
-                for (const DeviceEntry& record : deviceManager_.listDevices()) {
+                for (const DeviceEntry& record : context.deviceManager.listDevices()) {
                     if (!record.hostname.empty() && record.stockCode == code) {
                         doc[kByHost][record.hostname] = settings;
                     }
                 }
             }
         }
-        tileSettings_.replaceDocument(doc);
-        uiPush_.broadcast({{"type", "tile-settings"},
-                           {kByHost, objectOrEmpty(doc, kByHost)},
-                           {kByModel, objectOrEmpty(doc, kByModel)}});
+        if (!context.tileSettings.replaceDocument(doc)) {
+            // The store keeps the change in memory; the pages are not told of a change that
+            // the next start would not find.
+            return tileSettingsFailure(context,
+                                       "Failed to save " + context.tileSettings.path().string());
+        }
+        context.uiPush.broadcast({{"type", "tile-settings"},
+                                  {kByHost, objectOrEmpty(doc, kByHost)},
+                                  {kByModel, objectOrEmpty(doc, kByModel)}});
         return textResponse(200, "OK");
     } catch (const std::exception& error) {
-        logger_.log("Failed to parse tile-settings request: " + clippedErrorText(error.what()),
-                    "error");
-        return textResponse(400, "Invalid JSON");
+        return tileSettingsFailure(context, error.what());
     }
 }
 
-HttpResponse WebServerManager::getDisplayFields(const HttpRequest& /*request*/) {
-    return typedJsonBody(200, {{"fields", tileSettings_.monitoringDisplayFields()}});
+HttpResponse getDisplayFields(const RouteContext& context) {
+    return typedJsonBody(200, {{"fields", context.tileSettings.monitoringDisplayFields()}});
 }
 
-HttpResponse WebServerManager::postDisplayFields(const HttpRequest& request) {
+HttpResponse postDisplayFields(const RouteContext& context, const HttpRequest& request) {
     try {
         const nlohmann::json body = parseRequestBody(request.body);
         if (!body.is_object() || !body.contains("fields") || !body.at("fields").is_object()) {
@@ -114,26 +122,49 @@ HttpResponse WebServerManager::postDisplayFields(const HttpRequest& request) {
         if (!any) {
             return textResponse(400, "Select at least one field");
         }
-        tileSettings_.setMonitoringDisplayFields(fields);
-        uiPush_.pushMonitoringDisplayFields(fields);
+        context.tileSettings.setMonitoringDisplayFields(fields);
+        context.uiPush.pushMonitoringDisplayFields(fields);
         return typedJsonBody(200, {{"ok", true}});
     } catch (const std::exception& error) {
         return textResponse(400, std::string("Invalid JSON: ") + error.what());
     }
 }
 
-HttpResponse WebServerManager::getLogs(const HttpRequest& /*request*/) {
+HttpResponse getLogs(const RouteContext& context) {
     nlohmann::json records = nlohmann::json::array();
-    for (const LogEntry& entry : logger_.recentEntries()) {
+    for (const LogEntry& entry : context.logger.recentEntries()) {
         records.push_back(makeLogRecord(entry));
     }
     return jsonBody(200, records);
 }
 
-HttpResponse WebServerManager::getVersion(const HttpRequest& /*request*/) {
+HttpResponse getVersion() {
     // The readiness probe and the UI ask often; the answer never changes.
     static const HttpResponse answer = typedJsonBody(200, {{"version", kApplicationVersion}});
     return answer;
+}
+
+}  // namespace
+
+void addTileRoutes(Router& router, const RouteContext& context) {
+    // The logs and the version only read memory, so they run on the network threads; the tile
+    // settings routes take the store's lock, which is held across its file writes.
+    constexpr auto kInline = RouteExecution::Inline;
+    router.add(
+        HttpMethod::Get, "/api/logs", [&context](const HttpRequest&) { return getLogs(context); },
+        kInline);
+    router.add(HttpMethod::Get, "/api/device-tile-settings",
+               [&context](const HttpRequest&) { return getTileSettings(context); });
+    router.add(
+        HttpMethod::Post, "/api/device-tile-settings/<string>",
+        [&context](const HttpRequest& request) { return postTileSettings(context, request); });
+    router.add(HttpMethod::Get, "/api/monitoring-display-fields",
+               [&context](const HttpRequest&) { return getDisplayFields(context); });
+    router.add(
+        HttpMethod::Post, "/api/monitoring-display-fields",
+        [&context](const HttpRequest& request) { return postDisplayFields(context, request); });
+    router.add(
+        HttpMethod::Get, "/api/version", [](const HttpRequest&) { return getVersion(); }, kInline);
 }
 
 }  // namespace pellan

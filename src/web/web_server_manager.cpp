@@ -1,12 +1,12 @@
 #include "web/web_server_manager.hpp"
 
-#include "devices/device_manager.hpp"
-#include "devices/group_manager.hpp"
 #include "log/logger.hpp"
 #include "platform/app_paths.hpp"
 #include "push/request_origin.hpp"
-#include "settings/app_settings_manager.hpp"
+#include "web/device_routes.hpp"
+#include "web/group_routes.hpp"
 #include "web/static_files.hpp"
+#include "web/tile_routes.hpp"
 
 #include <utility>
 
@@ -27,17 +27,69 @@ HttpServerOptions withDefaults(HttpServerOptions options, Logger& logger) {
 
 }  // namespace
 
-WebServerManager::WebServerManager(DeviceManager& deviceManager, GroupManager& groupManager,
-                                   Logger& logger, AppSettingsManager& settingsManager,
-                                   UiWebSocketServer& uiPush, HealthMonitor& healthMonitor,
-                                   const AppPaths& paths, WebServerOptions options)
-    : deviceManager_(deviceManager), groupManager_(groupManager), logger_(logger),
-      settingsManager_(settingsManager), uiPush_(uiPush), healthMonitor_(healthMonitor),
-      uiRoot_(paths.uiRoot), tileSettings_(paths.tileSettingsFile),
-      appSettingsStore_(paths.appSettingsFile), devicesStore_(paths.devicesStateFile),
-      groupsStore_(paths.groupsStateFile),
-      server_(std::make_unique<HttpServer>(buildRouter(options.extraRoutes),
-                                           withDefaults(std::move(options.http), logger))) {}
+std::vector<RouteKey> apiRouteOrder() {
+    return {
+        {HttpMethod::Get, "/api/devices"},
+        {HttpMethod::Get, "/api/discovery-status"},
+        {HttpMethod::Post, "/api/discovery-status"},
+        {HttpMethod::Post, "/api/devices"},
+        {HttpMethod::Delete, "/api/devices/<string>"},
+        {HttpMethod::Get, "/api/app-settings"},
+        {HttpMethod::Post, "/api/app-settings"},
+        {HttpMethod::Get, "/api/audio-devices"},
+        {HttpMethod::Post, "/api/refresh-audio-devices"},
+        {HttpMethod::Get, "/api/devices/<string>/device-settings"},
+        {HttpMethod::Post, "/api/devices/<string>/device-settings"},
+        {HttpMethod::Post, "/api/devices/<string>/talk"},
+        {HttpMethod::Get, "/api/logs"},
+        {HttpMethod::Get, "/api/monitored"},
+        {HttpMethod::Post, "/api/devices/<string>/monitor"},
+        {HttpMethod::Get, "/api/groups"},
+        {HttpMethod::Post, "/api/groups"},
+        {HttpMethod::Post, "/api/groups/add"},
+        {HttpMethod::Post, "/api/groups/rename"},
+        {HttpMethod::Post, "/api/groups/order"},
+        {HttpMethod::Delete, "/api/groups/<string>"},
+        {HttpMethod::Post, "/api/groups/<string>/add-device"},
+        {HttpMethod::Post, "/api/groups/<string>/remove-device"},
+        {HttpMethod::Get, "/api/device-tile-settings"},
+        {HttpMethod::Post, "/api/device-tile-settings/<string>"},
+        {HttpMethod::Get, "/api/monitoring-display-fields"},
+        {HttpMethod::Post, "/api/monitoring-display-fields"},
+        {HttpMethod::Get, "/api/version"},
+    };
+}
+
+WebServerManager::WebServerManager(const WebServerDependencies& dependencies,
+                                   WebServerOptions options)
+    : tileSettings_(dependencies.paths.tileSettingsFile),
+      appSettingsStore_(dependencies.paths.appSettingsFile),
+      devicesStore_(dependencies.paths.devicesStateFile),
+      groupsStore_(dependencies.paths.groupsStateFile), context_{dependencies.deviceManager,
+                                                                 dependencies.groupManager,
+                                                                 dependencies.logger,
+                                                                 dependencies.settingsManager,
+                                                                 dependencies.uiPush,
+                                                                 dependencies.healthMonitor,
+                                                                 tileSettings_,
+                                                                 appSettingsStore_,
+                                                                 devicesStore_,
+                                                                 groupsStore_} {
+    // The API's routes take their places from its order; the routes added after them (a
+    // test's or a benchmark's) come next, and the UI files last, since "/<path>" matches every
+    // GET.
+    Router router(apiRouteOrder());
+    addDeviceRoutes(router, context_);
+    addGroupRoutes(router, context_);
+    addTileRoutes(router, context_);
+    if (options.extraRoutes) {
+        options.extraRoutes(router);
+    }
+    addStaticFileRoutes(router, dependencies.paths.uiRoot);
+    routes_ = router.routes();
+    server_ = std::make_unique<HttpServer>(std::move(router),
+                                           withDefaults(std::move(options.http), context_.logger));
+}
 
 WebServerManager::~WebServerManager() {
     stop();
@@ -55,68 +107,20 @@ std::uint16_t WebServerManager::waitUntilListening(std::chrono::milliseconds tim
     return server_->waitUntilListening(timeout);
 }
 
-Router::Handler WebServerManager::bind(Member member) {
-    return [this, member](const HttpRequest& request) { return (this->*member)(request); };
-}
-
-Router WebServerManager::buildRouter(const std::function<void(Router&)>& extraRoutes) {
-    // In the order of the route table. Inline handlers only read memory under short locks;
-    // everything that saves a file, or reads one, runs on the handler threads. The discovery,
-    // settings, audio-device, device-settings and talk routes are not served yet.
-    constexpr auto kInline = RouteExecution::Inline;
-    Router router;
-    router.add(HttpMethod::Get, "/api/devices", bind(&WebServerManager::getDevices), kInline);
-    router.add(HttpMethod::Post, "/api/devices", bind(&WebServerManager::postDevice));
-    router.add(HttpMethod::Delete, "/api/devices/<string>", bind(&WebServerManager::deleteDevice));
-    router.add(HttpMethod::Get, "/api/logs", bind(&WebServerManager::getLogs), kInline);
-    router.add(HttpMethod::Get, "/api/monitored", bind(&WebServerManager::getMonitored), kInline);
-    router.add(HttpMethod::Post, "/api/devices/<string>/monitor",
-               bind(&WebServerManager::toggleMonitor));
-    router.add(HttpMethod::Get, "/api/groups", bind(&WebServerManager::getGroups), kInline);
-    router.add(HttpMethod::Post, "/api/groups", bind(&WebServerManager::replaceGroups));
-    router.add(HttpMethod::Post, "/api/groups/add", bind(&WebServerManager::addGroup));
-    router.add(HttpMethod::Post, "/api/groups/rename", bind(&WebServerManager::renameGroup));
-    router.add(HttpMethod::Post, "/api/groups/order", bind(&WebServerManager::orderGroups));
-    router.add(HttpMethod::Delete, "/api/groups/<string>", bind(&WebServerManager::deleteGroup));
-    router.add(HttpMethod::Post, "/api/groups/<string>/add-device",
-               bind(&WebServerManager::addDeviceToGroup));
-    router.add(HttpMethod::Post, "/api/groups/<string>/remove-device",
-               bind(&WebServerManager::removeDeviceFromGroup));
-    router.add(HttpMethod::Get, "/api/device-tile-settings",
-               bind(&WebServerManager::getTileSettings));
-    router.add(HttpMethod::Post, "/api/device-tile-settings/<string>",
-               bind(&WebServerManager::postTileSettings));
-    router.add(HttpMethod::Get, "/api/monitoring-display-fields",
-               bind(&WebServerManager::getDisplayFields));
-    router.add(HttpMethod::Post, "/api/monitoring-display-fields",
-               bind(&WebServerManager::postDisplayFields));
-    router.add(HttpMethod::Get, "/api/version", bind(&WebServerManager::getVersion), kInline);
-    if (extraRoutes) {
-        extraRoutes(router);
-    }
-    router.add(HttpMethod::Get, "/", bind(&WebServerManager::getIndex));
-    router.add(HttpMethod::Get, "/<path>", bind(&WebServerManager::getStaticFile));
-    return router;
+std::vector<RouteKey> WebServerManager::routes() const {
+    return routes_;
 }
 
 void WebServerManager::persistDevices() {
-    devicesStore_.saveDevices(deviceManager_.listDevices());
+    context_.persistDevices();
 }
 
 void WebServerManager::persistGroups() {
-    groupsStore_.saveGroups(groupManager_.groupsState());
+    context_.persistGroups();
 }
 
 void WebServerManager::persistAppSettings() {
-    appSettingsStore_.saveAppSettings(settingsManager_.snapshot());
-}
-
-HttpResponse WebServerManager::getIndex(const HttpRequest& /*request*/) {
-    return serveIndex(uiRoot_);
-}
-
-HttpResponse WebServerManager::getStaticFile(const HttpRequest& request) {
-    return serveStaticPath(uiRoot_, request.params.at(0));
+    context_.persistAppSettings();
 }
 
 }  // namespace pellan

@@ -1,20 +1,17 @@
 #pragma once
-#include "devices/device_entry.hpp"
 #include "storage/app_settings_store.hpp"
 #include "storage/device_tile_settings_manager.hpp"
 #include "storage/devices_state_store.hpp"
 #include "storage/groups_state_store.hpp"
-#include "web/http_message.hpp"
 #include "web/http_server.hpp"
+#include "web/route_context.hpp"
 #include "web/router.hpp"
+#include "web/tile_routes.hpp"
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <memory>
-#include <string>
 #include <vector>
 
 namespace pellan {
@@ -28,8 +25,25 @@ struct AppPaths;
 
 /// The port of the REST API and the UI files.
 inline constexpr std::uint16_t kWebServerPort = 8000;
-/// The application's version as GET "/api/version" reports it.
-inline constexpr const char* kApplicationVersion = "1.6";
+
+/// The API's routes in the order they are matched. Each route file adds its own routes; this
+/// table alone decides their order, which interleaves the files. The discovery, settings,
+/// audio-device, device-settings and talk routes are not served yet: their places are kept.
+std::vector<RouteKey> apiRouteOrder();
+
+/// The components the web server's routes call, in the order the application creates them.
+/// The discovery and Ember+ managers join after the health monitor when their routes are
+/// served.
+struct WebServerDependencies {
+    DeviceManager& deviceManager;
+    GroupManager& groupManager;
+    Logger& logger;
+    AppSettingsManager& settingsManager;
+    UiWebSocketServer& uiPush;
+    HealthMonitor& healthMonitor;
+    /// The UI root directory and the tile settings, settings, devices and groups files.
+    const AppPaths& paths;
+};
 
 /// How the web server runs; the defaults are the system's.
 struct WebServerOptions {
@@ -42,7 +56,7 @@ struct WebServerOptions {
 };
 
 /// The application's HTTP server on port 8000: the REST API under "/api/" that the browser UI
-/// calls, and the UI's own files from `uiRoot` with a single-page fallback. Owns the four
+/// calls, and the UI's own files from the UI root with a single-page fallback. Owns the four
 /// stores through which the routes save the devices, groups, settings and tile settings files.
 ///
 /// Kind: thread owner in the caller's thread: run() is the body of main's web server thread;
@@ -56,10 +70,8 @@ struct WebServerOptions {
 ///   in the constructor.
 class WebServerManager {
 public:
-    WebServerManager(DeviceManager& deviceManager, GroupManager& groupManager, Logger& logger,
-                     AppSettingsManager& settingsManager, UiWebSocketServer& uiPush,
-                     HealthMonitor& healthMonitor, const AppPaths& paths,
-                     WebServerOptions options = {});
+    explicit WebServerManager(const WebServerDependencies& dependencies,
+                              WebServerOptions options = {});
     ~WebServerManager();  ///< Calls stop(); run() must have returned.
     WebServerManager(const WebServerManager&) = delete;
     WebServerManager& operator=(const WebServerManager&) = delete;
@@ -72,66 +84,22 @@ public:
     /// The bound port once listening (for run(0)); 0 when not within `timeout`.
     std::uint16_t waitUntilListening(std::chrono::milliseconds timeout) const;
 
-    // The shared helpers of the routes: a snapshot of the owner, then the store's save, with no
-    // lock of the owner held. A failed write is reported by the store; the routes go on.
+    /// The method and pattern of every route served, in matching order.
+    std::vector<RouteKey> routes() const;
+
+    // The routes' shared saves (see RouteContext).
     void persistDevices();
     void persistGroups();
     void persistAppSettings();
 
 private:
-    using Member = HttpResponse (WebServerManager::*)(const HttpRequest&);
-
-    /// The device list as last answered, with the registry revision it was built at: while
-    /// the registry has not changed, the page's frequent requests share one body, neither
-    /// copied nor serialised again.
-    struct DeviceListAnswer {
-        std::uint64_t revision = 0;
-        std::shared_ptr<const std::string> body;
-    };
-
-    Router buildRouter(const std::function<void(Router&)>& extraRoutes);
-    Router::Handler bind(Member member);
-
-    // Devices and monitoring.
-    HttpResponse getDevices(const HttpRequest& request);
-    HttpResponse postDevice(const HttpRequest& request);
-    HttpResponse deleteDevice(const HttpRequest& request);
-    HttpResponse getMonitored(const HttpRequest& request);
-    HttpResponse toggleMonitor(const HttpRequest& request);
-    // Groups.
-    HttpResponse getGroups(const HttpRequest& request);
-    HttpResponse replaceGroups(const HttpRequest& request);
-    HttpResponse addGroup(const HttpRequest& request);
-    HttpResponse renameGroup(const HttpRequest& request);
-    HttpResponse orderGroups(const HttpRequest& request);
-    HttpResponse deleteGroup(const HttpRequest& request);
-    HttpResponse addDeviceToGroup(const HttpRequest& request);
-    HttpResponse removeDeviceFromGroup(const HttpRequest& request);
-    // Tile settings, display fields, logs, version.
-    HttpResponse getTileSettings(const HttpRequest& request);
-    HttpResponse postTileSettings(const HttpRequest& request);
-    HttpResponse getDisplayFields(const HttpRequest& request);
-    HttpResponse postDisplayFields(const HttpRequest& request);
-    HttpResponse getLogs(const HttpRequest& request);
-    HttpResponse getVersion(const HttpRequest& request);
-    // The UI files.
-    HttpResponse getIndex(const HttpRequest& request);
-    HttpResponse getStaticFile(const HttpRequest& request);
-
-    DeviceManager& deviceManager_;
-    GroupManager& groupManager_;
-    Logger& logger_;
-    AppSettingsManager& settingsManager_;
-    UiWebSocketServer& uiPush_;
-    HealthMonitor& healthMonitor_;
-    const std::filesystem::path uiRoot_;
-
     DeviceTileSettingsManager tileSettings_;
     AppSettingsStore appSettingsStore_;
     DevicesStateStore devicesStore_;
     GroupsStateStore groupsStore_;
 
-    std::atomic<std::shared_ptr<const DeviceListAnswer>> deviceListAnswer_;
+    const RouteContext context_;    // Refers to the stores above.
+    std::vector<RouteKey> routes_;  // Set by the constructor, then only read.
 
     std::unique_ptr<HttpServer> server_;  // Last: its handlers use everything above.
 };

@@ -126,5 +126,32 @@ TEST(HttpMethodTest, NamesAreExactAndCaseSensitive) {
     EXPECT_EQ(httpMethodName(HttpMethod::Options), "OPTIONS");
 }
 
+TEST(RouterTest, RoutesOfTheOrderTakeTheirPlacesWhateverTheOrderTheyWereAddedIn) {
+    Router router({{HttpMethod::Get, "/a"}, {HttpMethod::Post, "/b"}, {HttpMethod::Get, "/c"}});
+    const auto named = [](std::string name) {
+        return [name](const HttpRequest&) { return textResponse(200, name); };
+    };
+    router.add(HttpMethod::Get, "/<path>", named("catch-all"));  // Not in the order: after it.
+    router.add(HttpMethod::Get, "/c", named("c"));
+    router.add(HttpMethod::Get, "/extra", named("extra"));
+    router.add(HttpMethod::Get, "/a", named("a"));
+    router.add(HttpMethod::Get, "/c", named("second c"));  // Same place: the first one wins.
+    // "/b" was never added: its place stays empty.
+
+    const std::vector<RouteKey> expected{{HttpMethod::Get, "/a"},
+                                         {HttpMethod::Get, "/c"},
+                                         {HttpMethod::Get, "/c"},
+                                         {HttpMethod::Get, "/<path>"},
+                                         {HttpMethod::Get, "/extra"}};
+    EXPECT_EQ(router.routes(), expected);
+    const auto handlerOf = [&](std::string_view path) {
+        const auto resolution = router.resolve(HttpMethod::Get, path);
+        return resolution.handler == nullptr ? std::string() : (*resolution.handler)({}).body;
+    };
+    EXPECT_EQ(handlerOf("/c"), "c");
+    EXPECT_EQ(handlerOf("/extra"), "catch-all");
+    EXPECT_EQ(router.resolve(HttpMethod::Post, "/b").response.status, 405);
+}
+
 }  // namespace
 }  // namespace pellan

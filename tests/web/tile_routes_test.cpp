@@ -10,6 +10,7 @@ namespace pellan {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
@@ -111,6 +112,34 @@ TEST_F(TileRoutesTest, RefusesWhatItCannotStore) {
     EXPECT_THAT(newPushes(), IsEmpty());
     EXPECT_FALSE(std::filesystem::exists(paths.tileSettingsFile));
     EXPECT_EQ(call("POST", "/api/device-tile-settings/", R"({"settings": {}})").status, 405);
+}
+
+TEST_F(TileRoutesTest, ASaveThatFailsIsAnsweredAsAFailureAndLogged) {
+    // A directory where the file belongs: the save cannot replace it, even for root.
+    std::filesystem::create_directories(paths.tileSettingsFile);
+    newLogLines();
+    const nlohmann::json tile = {{"size", "large"}};
+    const std::string body = nlohmann::json{{"settings", tile}}.dump();
+    const auto failed = call("POST", "/api/device-tile-settings/h1", body);
+    EXPECT_EQ(failed.status, 400);
+    EXPECT_EQ(failed.body, "Invalid JSON");
+    const auto lines = newLogLines();
+    ASSERT_EQ(lines.size(), 1U);
+    EXPECT_THAT(lines[0].first, StartsWith("Failed to parse tile-settings request: "));
+    EXPECT_THAT(lines[0].first, HasSubstr("device-tile-settings.json"));
+    EXPECT_EQ(lines[0].second, "error");
+    // The pages hear of no change that the next start would not find; the store keeps it in
+    // memory, as after any failed save.
+    EXPECT_THAT(newPushes(), IsEmpty());
+    EXPECT_EQ(tileDocument()["byHost"]["h1"], tile);
+
+    std::filesystem::remove_all(paths.tileSettingsFile);
+    const auto saved = call("POST", "/api/device-tile-settings/h2", body);
+    EXPECT_EQ(saved.status, 200);
+    EXPECT_EQ(saved.body, "OK");
+    EXPECT_EQ(readJson(paths.tileSettingsFile)["byHost"],
+              nlohmann::json({{"h1", tile}, {"h2", tile}}));
+    EXPECT_THAT(newLogLines(), IsEmpty());
 }
 
 TEST_F(TileRoutesTest, DisplayFieldsTakeTheirDefaultsAndNeedOneShown) {

@@ -114,6 +114,50 @@ TEST_F(WebServerManagerTest, AppliesThisMachinesHostRule) {
     EXPECT_TRUE(devices.listDevices().empty());
 }
 
+TEST_F(WebServerManagerTest, RegistersTheRoutesInTheirMatchingOrder) {
+    stopWeb();
+    WebServerOptions options;
+    options.extraRoutes = [](Router& router) {
+        router.add(HttpMethod::Get, "/api/test-extra",
+                   [](const HttpRequest&) { return textResponse(200, "extra"); });
+    };
+    startWeb(std::move(options));
+    ASSERT_NE(port, 0);
+
+    using M = HttpMethod;
+    const std::vector<RouteKey> expected{
+        {M::Get, "/api/devices"},
+        {M::Post, "/api/devices"},
+        {M::Delete, "/api/devices/<string>"},
+        {M::Get, "/api/logs"},
+        {M::Get, "/api/monitored"},
+        {M::Post, "/api/devices/<string>/monitor"},
+        {M::Get, "/api/groups"},
+        {M::Post, "/api/groups"},
+        {M::Post, "/api/groups/add"},
+        {M::Post, "/api/groups/rename"},
+        {M::Post, "/api/groups/order"},
+        {M::Delete, "/api/groups/<string>"},
+        {M::Post, "/api/groups/<string>/add-device"},
+        {M::Post, "/api/groups/<string>/remove-device"},
+        {M::Get, "/api/device-tile-settings"},
+        {M::Post, "/api/device-tile-settings/<string>"},
+        {M::Get, "/api/monitoring-display-fields"},
+        {M::Post, "/api/monitoring-display-fields"},
+        {M::Get, "/api/version"},
+        {M::Get, "/api/test-extra"},  // A test's or a benchmark's routes: after the API's.
+        {M::Get, "/"},
+        {M::Get, "/<path>"},
+    };
+    const std::vector<RouteKey> routes = web->routes();
+    ASSERT_EQ(routes.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(routes[i], expected[i])
+            << "#" << i + 1 << " " << httpMethodName(routes[i].method) << " " << routes[i].pattern;
+    }
+    EXPECT_EQ(call("GET", "/api/test-extra").body, "extra");  // Not taken by "/<path>".
+}
+
 TEST_F(WebServerManagerTest, ARouteThatWaitsDelaysNeitherTheApiNorTheFiles) {
     stopWeb();
     std::promise<void> release;

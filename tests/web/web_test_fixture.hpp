@@ -80,8 +80,14 @@ protected:
 
     void startWeb(WebServerOptions options = {}) {
         options.http.bindAddress = "127.0.0.1";
-        web = std::make_unique<WebServerManager>(devices, groups, logger, settings, push, health,
-                                                 paths, std::move(options));
+        web = std::make_unique<WebServerManager>(WebServerDependencies{.deviceManager = devices,
+                                                                       .groupManager = groups,
+                                                                       .logger = logger,
+                                                                       .settingsManager = settings,
+                                                                       .uiPush = push,
+                                                                       .healthMonitor = health,
+                                                                       .paths = paths},
+                                                 std::move(options));
         webThread_ = std::thread([this] { web->run(0); });
         port = web->waitUntilListening(5s);
     }
