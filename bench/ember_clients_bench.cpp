@@ -15,11 +15,11 @@
 #include "devices/device_model.hpp"
 #include "devices/group_manager.hpp"
 #include "ember/ember_manager.hpp"
-#include "ember/ember_provider_sim.hpp"
 #include "ember/ember_vgpio_client.hpp"
 #include "log/logger.hpp"
 #include "push/ui_websocket_server.hpp"
 #include "settings/app_settings_manager.hpp"
+#include "simulators/ember_provider_sim.hpp"
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>

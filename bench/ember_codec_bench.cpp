@@ -2,10 +2,10 @@
 // writer's two requests. Allocations are counted by a replaced global operator new: the
 // reader may allocate only for decoded values, the writer never.
 
-#include "ember/glow_output.hpp"
-#include "ember/glow_reader.hpp"
+#include "ember_codec/glow_output.hpp"
+#include "ember_codec/glow_reader.hpp"
 
-#include "ember/ember_test_support.hpp"  // tests/ember: the builder of recorded streams
+#include "ember_codec/ember_test_support.hpp"  // tests/ember_codec: the builder of recorded streams
 
 #include <benchmark/benchmark.h>
 

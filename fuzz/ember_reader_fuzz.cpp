@@ -9,9 +9,9 @@
 // Oracle: besides the sanitizers, the stream is fed to two readers, whole and in pieces;
 // both must report the same parameters and errors in the same order.
 
-#include "ember/glow_hooks.hpp"
-#include "ember/glow_reader.hpp"
-#include "ember/s101.hpp"
+#include "ember_codec/glow_hooks.hpp"
+#include "ember_codec/glow_reader.hpp"
+#include "ember_codec/s101.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 #include "ember/ember_connection.hpp"
 
-#include "ember/glow_output.hpp"
-#include "ember/glow_reader.hpp"
-#include "ember/s101.hpp"
+#include "ember_codec/glow_output.hpp"
+#include "ember_codec/glow_reader.hpp"
+#include "ember_codec/s101.hpp"
 
 #include <sys/socket.h>
 

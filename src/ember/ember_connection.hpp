@@ -1,7 +1,7 @@
 #pragma once
 #include "ember/ember_diagnostics.hpp"
 #include "ember/ember_socket.hpp"
-#include "ember/glow_types.hpp"
+#include "ember_codec/glow_types.hpp"
 
 #include <atomic>
 #include <chrono>

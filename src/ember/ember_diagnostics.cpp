@@ -1,6 +1,6 @@
 #include "ember/ember_diagnostics.hpp"
 
-#include "ember/glow_hooks.hpp"
+#include "ember_codec/glow_hooks.hpp"
 
 #include <atomic>
 #include <cstdarg>

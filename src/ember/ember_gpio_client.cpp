@@ -1,6 +1,6 @@
 #include "ember/ember_gpio_client.hpp"
 
-#include "ember/glow_output.hpp"
+#include "ember_codec/glow_output.hpp"
 
 #include <array>
 #include <cstdio>

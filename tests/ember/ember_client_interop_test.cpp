@@ -2,8 +2,8 @@
 // provider may use: qualified parameters with full contents, with empty children, nested
 // nodes and parameters; definite and indefinite lengths; answers in one or three packages.
 #include "ember/ember_gpio_client.hpp"
-#include "ember/ember_provider_sim.hpp"
 #include "ember/ember_vgpio_client.hpp"
+#include "simulators/ember_provider_sim.hpp"
 
 #include "devices/device_model.hpp"
 #include "ember_client_test_support.hpp"

@@ -6,7 +6,7 @@
 #include "ember/ember_client_core.hpp"
 #include "ember/ember_connection.hpp"
 #include "ember/ember_socket.hpp"
-#include "ember_test_support.hpp"
+#include "ember_codec/ember_test_support.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -5,11 +5,11 @@
 #include "devices/device_entry.hpp"
 #include "devices/device_manager.hpp"
 #include "devices/device_model.hpp"
-#include "ember/ember_provider_sim.hpp"
 #include "ember/ember_vgpio_client.hpp"
 #include "ember_client_test_support.hpp"
 #include "log/logger.hpp"
 #include "settings/app_settings_manager.hpp"
+#include "simulators/ember_provider_sim.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

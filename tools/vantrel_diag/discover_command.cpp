@@ -2,6 +2,8 @@
 // per report.
 
 #include "commands.hpp"
+#include "exit_signals.hpp"
+#include "options.hpp"
 
 #include "discovery/dns_sd_browser.hpp"
 #include "log/logger.hpp"
@@ -9,13 +11,9 @@
 #include <nlohmann/json.hpp>
 
 #include <net/if.h>
-#include <pthread.h>
 
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
-#include <ctime>
 #include <exception>
 #include <iostream>
 #include <mutex>
@@ -54,64 +52,32 @@ struct DiscoverOptions {
     bool help = false;
 };
 
-std::optional<long long> parseNumber(const std::string& text, long long max) {
-    if (text.empty() || text.size() > 10) {
-        return std::nullopt;
-    }
-    long long value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    if (value > max) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 /// The options, or the text of the usage error.
 std::optional<std::string> parseOptions(const std::vector<std::string>& args,
                                         DiscoverOptions& options) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        if (arg == "-h" || arg == "--help") {
-            options.help = true;
-            continue;
+    OptionParser parser("argument");
+    parser.number("--seconds", 1, kMaxSeconds,
+                  "--seconds takes a whole number from 1 to " + std::to_string(kMaxSeconds),
+                  [&](long long n) { options.seconds = n; });
+    parser.option("--interface", [&](const std::string& value) -> std::optional<std::string> {
+        if (const auto index = parseWholeNumber(value, 0, 0xFFFFFFFFLL)) {
+            options.interfaceIndex = static_cast<std::uint32_t>(*index);
+            return std::nullopt;
         }
-        std::string value;
-        const std::size_t equals = arg.find('=');
-        if (arg.starts_with("--") && equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-            arg.resize(equals);
-        } else if (arg == "--interface" || arg == "--seconds") {
-            if (i + 1 >= args.size()) {
-                return arg + " needs a value";
-            }
-            value = args[++i];
+        const unsigned named = value.empty() ? 0U : ::if_nametoindex(value.c_str());
+        if (named == 0) {
+            return "no network interface '" + value + "'";
         }
-        if (arg == "--seconds") {
-            const auto seconds = parseNumber(value, kMaxSeconds);
-            if (!seconds || *seconds < 1) {
-                return "--seconds takes a whole number from 1 to " + std::to_string(kMaxSeconds) +
-                       ", not '" + value + "'";
-            }
-            options.seconds = seconds;
-        } else if (arg == "--interface") {
-            if (const auto index = parseNumber(value, 0xFFFFFFFFLL)) {
-                options.interfaceIndex = static_cast<std::uint32_t>(*index);
-            } else {
-                const unsigned named = value.empty() ? 0U : ::if_nametoindex(value.c_str());
-                if (named == 0) {
-                    return "no network interface '" + value + "'";
-                }
-                options.interfaceIndex = named;
-            }
-        } else {
-            return "unknown argument '" + args[i] + "'";
-        }
+        options.interfaceIndex = named;
+        return std::nullopt;
+    });
+    if (auto error = parser.parse(args)) {
+        return error;
     }
+    if (!parser.positional().empty()) {
+        return "unknown argument '" + parser.positional().front() + "'";
+    }
+    options.help = parser.help();
     return std::nullopt;
 }
 
@@ -137,28 +103,6 @@ private:
     std::mutex mutex_;
 };
 
-/// Waits for SIGINT or SIGTERM (blocked beforehand), at most `seconds` when given.
-void waitForEnd(const sigset_t& signals, std::optional<long long> seconds) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(seconds.value_or(kMaxSeconds));
-    while (true) {
-        const auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= std::chrono::steady_clock::duration::zero()) {
-            return;
-        }
-        const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left);
-        timespec timeout{};
-        timeout.tv_sec = static_cast<time_t>(nanoseconds.count() / 1'000'000'000);
-        timeout.tv_nsec = static_cast<long>(nanoseconds.count() % 1'000'000'000);
-        if (::sigtimedwait(&signals, nullptr, &timeout) >= 0) {
-            return;  // Interrupted by the user.
-        }
-        if (errno != EINTR && errno != EAGAIN) {
-            return;
-        }
-    }
-}
-
 }  // namespace
 
 int runDiscover(const std::vector<std::string>& args) {
@@ -172,12 +116,8 @@ int runDiscover(const std::vector<std::string>& args) {
         return kExitOk;
     }
 
-    // Blocked before the browsers' threads exist, so that only waitForEnd receives them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // Before the browsers' threads exist, so that only the wait below receives the signals.
+    const ExitSignals signals;
 
     Logger logger;
     logger.setListener([](const LogEntry& entry) {
@@ -196,7 +136,7 @@ int runDiscover(const std::vector<std::string>& args) {
         std::cerr << "vantrel-diag discover: cannot start discovery: " << error.what() << "\n";
         return kExitFailure;
     }
-    waitForEnd(signals, options.seconds);
+    signals.wait(std::chrono::seconds(options.seconds.value_or(kMaxSeconds)));
     http.stopDiscovery();
     netaudio.stopDiscovery();
     logger.setListener({});

@@ -1,25 +1,22 @@
 // vantrel-diag ember: the application's Ember+ clients on their own, and a loopback provider.
 
 #include "commands.hpp"
+#include "exit_signals.hpp"
+#include "options.hpp"
+
+#include "base/ipv4.hpp"
 
 #include "devices/device_model.hpp"
+#include "ember/ember_connection.hpp"
 #include "ember/ember_gpio_client.hpp"
-#include "ember/ember_provider_sim.hpp"
-#include "ember/ember_socket.hpp"
 #include "ember/ember_vgpio_client.hpp"
+#include "simulators/ember_provider_sim.hpp"
 
-#include <pthread.h>
-#include <signal.h>
-
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <functional>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -77,140 +74,46 @@ struct EmberArguments {
     bool help = false;
 };
 
-std::optional<long long> parseWhole(const std::string& text, long long min, long long max) {
-    if (text.empty() || text.size() > 12) {
-        return std::nullopt;
-    }
-    long long value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    if (value < min || value > max) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 std::optional<std::string> parseArguments(const std::vector<std::string>& args,
                                           EmberArguments& out) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        if (arg.size() < 2 || arg[0] != '-' || arg[1] != '-') {
-            if (arg == "-h") {
-                out.help = true;
-            } else {
-                out.positional.push_back(arg);
-            }
-            continue;
-        }
-        if (arg == "--help") {
-            out.help = true;
-            continue;
-        }
-        if (arg == "--indefinite") {
-            out.indefinite = true;
-            continue;
-        }
-        std::string value;
-        const std::size_t equals = arg.find('=');
-        if (equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-            arg.resize(equals);
-        } else if (arg == "--port" || arg == "--seconds" || arg == "--style" ||
-                   arg == "--packages" || arg == "--toggle") {
-            if (i + 1 >= args.size()) {
-                return arg + " needs a value";
-            }
-            value = args[++i];
-        }
-        if (arg == "--port") {
-            const auto port = parseWhole(value, 1, 65535);
-            if (!port) {
-                return "--port takes a TCP port from 1 to 65535, not '" + value + "'";
-            }
-            out.port = static_cast<int>(*port);
-        } else if (arg == "--seconds") {
-            out.seconds = parseWhole(value, 1, kMaxSeconds);
-            if (!out.seconds) {
-                return "--seconds takes a whole number from 1 to " + std::to_string(kMaxSeconds) +
-                       ", not '" + value + "'";
-            }
-        } else if (arg == "--style") {
-            if (value == "qualified") {
-                out.style = EmberAnswerStyle::QualifiedParameter;
-            } else if (value == "empty-children") {
-                out.style = EmberAnswerStyle::QualifiedWithEmptyChildren;
-            } else if (value == "nested") {
-                out.style = EmberAnswerStyle::Nested;
-            } else {
-                return "--style takes qualified, empty-children or nested, not '" + value + "'";
-            }
-        } else if (arg == "--packages") {
-            const auto packages = parseWhole(value, 1, 3);
-            if (!packages) {
-                return "--packages takes 1, 2 or 3, not '" + value + "'";
-            }
-            out.packages = static_cast<int>(*packages);
-        } else if (arg == "--toggle") {
-            out.toggleMs = parseWhole(value, 10, 3'600'000);
-            if (!out.toggleMs) {
-                return "--toggle takes milliseconds from 10 to 3600000, not '" + value + "'";
-            }
+    OptionParser parser;
+    parser.flag("--indefinite", out.indefinite);
+    parser.number("--port", 1, 65535, "--port takes a TCP port from 1 to 65535",
+                  [&](long long n) { out.port = static_cast<int>(n); });
+    parser.number("--seconds", 1, kMaxSeconds,
+                  "--seconds takes a whole number from 1 to " + std::to_string(kMaxSeconds),
+                  [&](long long n) { out.seconds = n; });
+    parser.option("--style", [&](const std::string& value) -> std::optional<std::string> {
+        if (value == "qualified") {
+            out.style = EmberAnswerStyle::QualifiedParameter;
+        } else if (value == "empty-children") {
+            out.style = EmberAnswerStyle::QualifiedWithEmptyChildren;
+        } else if (value == "nested") {
+            out.style = EmberAnswerStyle::Nested;
         } else {
-            return "unknown option '" + args[i] + "'";
+            return "--style takes qualified, empty-children or nested, not '" + value + "'";
         }
+        return std::nullopt;
+    });
+    parser.number("--packages", 1, 3, "--packages takes 1, 2 or 3",
+                  [&](long long n) { out.packages = static_cast<int>(n); });
+    parser.number("--toggle", 10, 3'600'000, "--toggle takes milliseconds from 10 to 3600000",
+                  [&](long long n) { out.toggleMs = n; });
+    if (auto error = parser.parse(args)) {
+        return error;
     }
+    out.help = parser.help();
+    out.positional = parser.positional();
     return std::nullopt;
 }
 
-/// Blocks SIGINT and SIGTERM in the calling thread (and every thread it starts afterwards),
-/// so that waitForEnd() receives them.
-class EndSignals {
-public:
-    EndSignals() {
-        sigemptyset(&signals_);
-        sigaddset(&signals_, SIGINT);
-        sigaddset(&signals_, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+/// How long a watch or the simulator runs: --seconds, else until a signal.
+std::optional<std::chrono::milliseconds> limitOf(const EmberArguments& args) {
+    if (!args.seconds) {
+        return std::nullopt;
     }
-    /// Waits for a signal or until `seconds` passed; without a limit, until a signal.
-    /// `tick`, when given, runs every `tickMs` while waiting (on this thread).
-    void waitForEnd(std::optional<long long> seconds, std::optional<long long> tickMs = {},
-                    const std::function<void()>& tick = {}) const {
-        using Clock = std::chrono::steady_clock;
-        const auto end =
-            seconds ? Clock::now() + std::chrono::seconds(*seconds) : Clock::time_point::max();
-        // Bounded by the end time or a signal; every round waits at most one slice.
-        for (;;) {
-            const auto now = Clock::now();
-            if (now >= end) {
-                return;
-            }
-            auto slice = std::chrono::milliseconds(tickMs ? *tickMs : 3'600'000);
-            if (end != Clock::time_point::max()) {
-                slice = std::min(slice,
-                                 std::chrono::duration_cast<std::chrono::milliseconds>(end - now) +
-                                     std::chrono::milliseconds(1));
-            }
-            timespec timeout{};
-            timeout.tv_sec = static_cast<std::time_t>(slice.count() / 1000);
-            timeout.tv_nsec = static_cast<long>((slice.count() % 1000) * 1'000'000);
-            const int signal = sigtimedwait(&signals_, nullptr, &timeout);
-            if (signal == SIGINT || signal == SIGTERM) {
-                return;
-            }
-            if (signal < 0 && errno == EAGAIN && tick) {
-                tick();
-            }
-        }
-    }
-
-private:
-    sigset_t signals_{};
-};
+    return std::chrono::seconds(*args.seconds);
+}
 
 void printLine(const std::string& line) {
     printEmberDiagnostic(line);
@@ -232,17 +135,16 @@ int runWatchGpio(const EmberArguments& args) {
         return usageError("gpio takes one ADDRESS");
     }
     const std::string& address = args.positional[1];
-    std::uint32_t ignored = 0;
-    if (!ember::parseIpv4(address, ignored)) {
+    if (!isIpv4Literal(address)) {
         return usageError("ADDRESS must be an IPv4 address, not '" + address + "'");
     }
-    const EndSignals signals;
+    const ExitSignals signals;
     EmberGpioClient client(address, args.port, toolOptions());
     client.setValueCallback([](const std::string& text, std::int32_t value) {
         printLine(text + " " + std::to_string(value));
     });
     client.start();
-    signals.waitForEnd(args.seconds);
+    signals.wait(limitOf(args));
     client.stop();
     return kExitOk;
 }
@@ -253,21 +155,20 @@ int runWatchVgpio(const EmberArguments& args) {
     }
     const std::string& address = args.positional[1];
     const std::string& model = args.positional[2];
-    std::uint32_t ignored = 0;
-    if (!ember::parseIpv4(address, ignored)) {
+    if (!isIpv4Literal(address)) {
         return usageError("ADDRESS must be an IPv4 address, not '" + address + "'");
     }
     const EmberVgpioSettings settings = EmberVgpioSettings::fromModel(lookupDeviceModel(model));
     if (!settings.usable()) {
         return usageError("model '" + model + "' has no Ember+ virtual GPIOs");
     }
-    const EndSignals signals;
+    const ExitSignals signals;
     EmberVgpioClient client(address, settings, args.port, toolOptions());
     client.setValueCallback([](const std::string& text, std::int32_t value) {
         printLine(text + " " + std::to_string(value));
     });
     client.start();
-    signals.waitForEnd(args.seconds);
+    signals.wait(limitOf(args));
     client.stop();
     return kExitOk;
 }
@@ -278,18 +179,17 @@ int runSet(const EmberArguments& args) {
     }
     const std::string& address = args.positional[1];
     const std::string& field = args.positional[3];
-    std::uint32_t ignored = 0;
-    if (!ember::parseIpv4(address, ignored)) {
+    if (!isIpv4Literal(address)) {
         return usageError("ADDRESS must be an IPv4 address, not '" + address + "'");
     }
-    const auto physical = parseWhole(args.positional[2], 0, 1'000'000);
+    const auto physical = parseWholeNumber(args.positional[2], 0, 1'000'000);
     if (!physical) {
         return usageError("PORT must be a whole number, not '" + args.positional[2] + "'");
     }
     if (field != "override" && field != "status") {
         return usageError("the field is override or status, not '" + field + "'");
     }
-    const auto value = parseWhole(args.positional[4], 0, 1);
+    const auto value = parseWholeNumber(args.positional[4], 0, 1);
     if (!value) {
         return usageError("the value is 0 or 1, not '" + args.positional[4] + "'");
     }
@@ -339,7 +239,7 @@ int runSim(const EmberArguments& args) {
     }
     const std::string& address = args.positional[1];
     const std::string& kind = args.positional[2];
-    if (!ember::isLoopbackIpv4(address)) {
+    if (!isLoopbackIpv4(address)) {
         return usageError("the simulator serves loopback addresses (127.x.y.z) only, not '" +
                           address + "'");
     }
@@ -358,7 +258,7 @@ int runSim(const EmberArguments& args) {
         toggled.push_back(1);
         toggled.push_back(settings.vgpioStatusField);
     }
-    const EndSignals signals;
+    const ExitSignals signals;
     EmberProviderSimOptions options;
     options.address = address;
     options.port = args.port;
@@ -380,11 +280,11 @@ int runSim(const EmberArguments& args) {
     }
     printLine("sim serving " + kind + " on " + address + ":" + std::to_string(sim.port()));
     bool state = false;
-    signals.waitForEnd(args.seconds, args.toggleMs, [&] {
-        if (args.toggleMs) {
-            state = !state;
-            sim.setValue(toggled, state);
-        }
+    const auto toggleEvery =
+        args.toggleMs ? std::optional(std::chrono::milliseconds(*args.toggleMs)) : std::nullopt;
+    signals.wait(limitOf(args), toggleEvery, [&] {
+        state = !state;
+        sim.setValue(toggled, state);
     });
     sim.stop();
     return kExitOk;

@@ -2,6 +2,11 @@
 // against a private registry that holds just that device; one JSON line per happening.
 
 #include "commands.hpp"
+#include "exit_signals.hpp"
+#include "options.hpp"
+
+#include "base/ascii.hpp"
+#include "base/ipv4.hpp"
 
 #include "devices/device_entry.hpp"
 #include "devices/device_manager.hpp"
@@ -12,16 +17,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
-#include <ctime>
 #include <iostream>
 #include <mutex>
 #include <optional>
-#include <pthread.h>
 #include <string>
 #include <vector>
 
@@ -70,87 +70,32 @@ struct LinkOptions {
     bool help = false;
 };
 
-std::optional<long long> parseNumber(const std::string& text, long long max) {
-    if (text.empty() || text.size() > 18) {
-        return std::nullopt;
-    }
-    long long value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    if (value > max) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-std::string upperCase(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return text;
-}
-
 /// The options, or the text of the usage error.
 std::optional<std::string> parseOptions(const std::vector<std::string>& args,
                                         LinkOptions& options) {
-    std::vector<std::string> positional;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        if (arg == "-h" || arg == "--help") {
-            options.help = true;
-            continue;
-        }
-        if (!arg.starts_with("--")) {
-            positional.push_back(arg);
-            continue;
-        }
-        std::string value;
-        const std::size_t equals = arg.find('=');
-        if (equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-            arg.resize(equals);
-        } else if (arg == "--seconds" || arg == "--port") {
-            if (i + 1 >= args.size()) {
-                return arg + " needs a value";
-            }
-            value = args[++i];
-        }
-        if (arg == "--seconds") {
-            const auto seconds = parseNumber(value, kMaxSeconds);
-            if (!seconds || *seconds < 1) {
-                return "--seconds takes a whole number of 1 or more, not '" + value + "'";
-            }
-            options.seconds = seconds;
-        } else if (arg == "--port") {
-            const auto port = parseNumber(value, 65535);
-            if (!port || *port < 1) {
-                return "--port takes a port number from 1 to 65535, not '" + value + "'";
-            }
-            options.port = static_cast<std::uint16_t>(*port);
-        } else {
-            return "unknown option '" + args[i] + "'";
-        }
+    OptionParser parser;
+    parser.number("--seconds", 1, kMaxSeconds, "--seconds takes a whole number of 1 or more",
+                  [&](long long n) { options.seconds = n; });
+    parser.number("--port", 1, 65535, "--port takes a port number from 1 to 65535",
+                  [&](long long n) { options.port = static_cast<std::uint16_t>(n); });
+    if (auto error = parser.parse(args)) {
+        return error;
     }
+    options.help = parser.help();
     if (options.help) {
         return std::nullopt;
     }
+    const std::vector<std::string>& positional = parser.positional();
     if (positional.size() != 2) {
         return positional.empty()       ? "no ADDRESS and MODEL given"
                : positional.size() == 1 ? "no MODEL given"
                                         : "unexpected argument '" + positional[2] + "'";
     }
-    in_addr parsed{};
-    if (::inet_pton(AF_INET, positional[0].c_str(), &parsed) != 1) {
+    if (!isIpv4Literal(positional[0])) {
         return "ADDRESS must be an IPv4 address, not '" + positional[0] + "'";
     }
     options.address = positional[0];
-    options.model = upperCase(positional[1]);
+    options.model = toUpperAscii(positional[1]);
     if (lookupDeviceModel(options.model).stateParser == StateMessageFamily::None) {
         return "the model '" + positional[1] +
                "' speaks no state messages (TRQ-PN1, TRQ-PN2, TRQ-PN4, TRQ-R8X, VK-Q-64 do)";
@@ -231,29 +176,6 @@ const char* eventName(DeviceLinkEvent::Kind kind) {
     return "unknown";
 }
 
-/// Waits for SIGINT or SIGTERM (blocked beforehand), at most `seconds` when given. True when
-/// a signal ended the wait.
-bool waitForEnd(const sigset_t& signals, std::optional<long long> seconds) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(seconds.value_or(kMaxSeconds));
-    while (true) {
-        const auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= std::chrono::steady_clock::duration::zero()) {
-            return false;
-        }
-        const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left);
-        timespec timeout{};
-        timeout.tv_sec = static_cast<time_t>(nanoseconds.count() / 1'000'000'000);
-        timeout.tv_nsec = static_cast<long>(nanoseconds.count() % 1'000'000'000);
-        if (::sigtimedwait(&signals, nullptr, &timeout) >= 0) {
-            return true;
-        }
-        if (errno != EINTR && errno != EAGAIN) {
-            return false;
-        }
-    }
-}
-
 }  // namespace
 
 int runLink(const std::vector<std::string>& args) {
@@ -267,12 +189,8 @@ int runLink(const std::vector<std::string>& args) {
         return kExitOk;
     }
 
-    // Blocked before the link loop's thread exists, so that only waitForEnd receives them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // Before the link loop's thread exists, so that only the wait below receives the signals.
+    const ExitSignals signals;
 
     Logger logger;
     DeviceManager devices(logger);
@@ -325,7 +243,8 @@ int runLink(const std::vector<std::string>& args) {
         std::move(linkOptions));
     links.startWebSocketForDevice(options.address, options.model);
 
-    const bool interrupted = waitForEnd(signals, options.seconds);
+    const bool interrupted =
+        signals.wait(std::chrono::seconds(options.seconds.value_or(kMaxSeconds)));
     // As at the application's shut-down: every link closes with 1000, nothing is logged.
     links.stopAll();
     printer.print({{"type", "stop"}, {"reason", interrupted ? "signal" : "seconds"}});

@@ -2,6 +2,9 @@
 // showing `vantrel-diag link` (or the application) a device without the hardware.
 
 #include "commands.hpp"
+#include "options.hpp"
+
+#include "base/ipv4.hpp"
 
 #include "devices/device_model.hpp"
 #include "links/device_websocket_client.hpp"
@@ -84,76 +87,40 @@ struct SimOptions {
     bool help = false;
 };
 
-std::optional<long long> parseNumber(const std::string& text, long long max) {
-    if (text.empty() || text.size() > 18) {
-        return std::nullopt;
-    }
-    long long value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    return value > max ? std::nullopt : std::optional<long long>(value);
-}
-
 std::optional<std::string> parseOptions(const std::vector<std::string>& args, SimOptions& options) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        if (arg == "-h" || arg == "--help") {
-            options.help = true;
-            continue;
+    OptionParser parser;
+    parser.option("--model", [&](const std::string& value) -> std::optional<std::string> {
+        options.model = value;
+        return std::nullopt;
+    });
+    parser.option("--address", [&](const std::string& value) -> std::optional<std::string> {
+        if (!isIpv4Literal(value)) {
+            return "--address takes an IPv4 address, not '" + value + "'";
         }
-        if (!arg.starts_with("--")) {
-            return "unexpected argument '" + arg + "'";
-        }
-        std::string value;
-        const std::size_t equals = arg.find('=');
-        if (equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-            arg.resize(equals);
-        } else {
-            if (i + 1 >= args.size()) {
-                return arg + " needs a value";
-            }
-            value = args[++i];
-        }
-        if (arg == "--model") {
-            options.model = value;
-        } else if (arg == "--address") {
-            ErrorCode error;
-            asio::ip::make_address_v4(value, error);
-            if (error) {
-                return "--address takes an IPv4 address, not '" + value + "'";
-            }
-            options.address = value;
-        } else if (arg == "--port") {
-            const auto port = parseNumber(value, 65535);
-            if (!port) {
-                return "--port takes a port number from 0 to 65535, not '" + value + "'";
-            }
-            options.port = static_cast<std::uint16_t>(*port);
-        } else if (arg == "--rate") {
-            const auto rate = parseNumber(value, kMaxRate);
-            if (!rate || *rate < 1) {
-                return "--rate takes a whole number from 1 to 10000, not '" + value + "'";
-            }
-            options.rate = *rate;
-        } else if (arg == "--seconds") {
-            const auto seconds = parseNumber(value, kMaxSeconds);
-            if (!seconds || *seconds < 1) {
-                return "--seconds takes a whole number of 1 or more, not '" + value + "'";
-            }
-            options.seconds = seconds;
-        } else if (arg == "--script") {
-            options.script = value;
-        } else if (arg == "--subprotocol") {
-            options.subprotocol = value == "none" ? std::string() : value;
-        } else {
-            return "unknown option '" + args[i] + "'";
-        }
+        options.address = value;
+        return std::nullopt;
+    });
+    parser.number("--port", 0, 65535, "--port takes a port number from 0 to 65535",
+                  [&](long long n) { options.port = static_cast<std::uint16_t>(n); });
+    parser.number("--rate", 1, kMaxRate, "--rate takes a whole number from 1 to 10000",
+                  [&](long long n) { options.rate = n; });
+    parser.number("--seconds", 1, kMaxSeconds, "--seconds takes a whole number of 1 or more",
+                  [&](long long n) { options.seconds = n; });
+    parser.option("--script", [&](const std::string& value) -> std::optional<std::string> {
+        options.script = value;
+        return std::nullopt;
+    });
+    parser.option("--subprotocol", [&](const std::string& value) -> std::optional<std::string> {
+        options.subprotocol = value == "none" ? std::string() : value;
+        return std::nullopt;
+    });
+    if (auto error = parser.parse(args)) {
+        return error;
     }
+    if (!parser.positional().empty()) {
+        return "unexpected argument '" + parser.positional().front() + "'";
+    }
+    options.help = parser.help();
     if (options.help) {
         return std::nullopt;
     }

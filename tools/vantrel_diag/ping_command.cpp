@@ -1,22 +1,20 @@
 // vantrel-diag ping: the health monitor's ICMP probe, once a second, with a line per probe.
 
 #include "commands.hpp"
+#include "exit_signals.hpp"
+#include "options.hpp"
 
 #include "platform/icmp_prober.hpp"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
 #include <optional>
-#include <pthread.h>
 #include <stop_token>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 namespace pellan::diag {
@@ -55,79 +53,33 @@ struct PingOptions {
     bool help = false;
 };
 
-std::optional<long long> parseCount(const std::string& text, long long max) {
-    if (text.empty() || text.size() > 10) {
-        return std::nullopt;
-    }
-    long long value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    if (value < 1 || value > max) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 /// The options, or the text of the usage error.
 std::optional<std::string> parseOptions(const std::vector<std::string>& args,
                                         PingOptions& options) {
-    bool optionsEnded = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        if (optionsEnded || arg.empty() || arg[0] != '-') {
-            options.addresses.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (arg == "-h" || arg == "--help") {
-            options.help = true;
-            continue;
-        }
-        std::string value;
-        const std::size_t equals = arg.find('=');
-        if (equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-            arg.resize(equals);
-        } else if (arg == "--count" || arg == "--timeout" || arg == "--socket") {
-            if (i + 1 >= args.size()) {
-                return arg + " needs a value";
-            }
-            value = args[++i];
-        }
-        if (arg == "--count") {
-            options.count = parseCount(value, kMaxCount);
-            if (!options.count) {
-                return "--count takes a whole number from 1 to " + std::to_string(kMaxCount) +
-                       ", not '" + value + "'";
-            }
-        } else if (arg == "--timeout") {
-            const auto timeout = parseCount(value, kMaxTimeoutMs);
-            if (!timeout) {
-                return "--timeout takes milliseconds from 1 to " + std::to_string(kMaxTimeoutMs) +
-                       ", not '" + value + "'";
-            }
-            options.timeoutMs = *timeout;
-        } else if (arg == "--socket") {
-            if (value == "auto") {
-                options.mode = IcmpSocketMode::Automatic;
-            } else if (value == "datagram") {
-                options.mode = IcmpSocketMode::DatagramOnly;
-            } else if (value == "raw") {
-                options.mode = IcmpSocketMode::RawOnly;
-            } else {
-                return "--socket takes auto, datagram or raw, not '" + value + "'";
-            }
+    OptionParser parser;
+    parser.number("--count", 1, kMaxCount,
+                  "--count takes a whole number from 1 to " + std::to_string(kMaxCount),
+                  [&](long long n) { options.count = n; });
+    parser.number("--timeout", 1, kMaxTimeoutMs,
+                  "--timeout takes milliseconds from 1 to " + std::to_string(kMaxTimeoutMs),
+                  [&](long long n) { options.timeoutMs = n; });
+    parser.option("--socket", [&](const std::string& value) -> std::optional<std::string> {
+        if (value == "auto") {
+            options.mode = IcmpSocketMode::Automatic;
+        } else if (value == "datagram") {
+            options.mode = IcmpSocketMode::DatagramOnly;
+        } else if (value == "raw") {
+            options.mode = IcmpSocketMode::RawOnly;
         } else {
-            return "unknown option '" + args[i] + "'";
+            return "--socket takes auto, datagram or raw, not '" + value + "'";
         }
+        return std::nullopt;
+    });
+    if (auto error = parser.parse(args)) {
+        return error;
     }
+    options.help = parser.help();
+    options.addresses = parser.positional();
     if (!options.help && options.addresses.empty()) {
         return "no address given";
     }
@@ -167,54 +119,6 @@ std::string describe(const std::string& address, const EchoOutcome& outcome, lon
     return line;
 }
 
-/// Turns SIGINT and SIGTERM into a stop request, on a thread of its own, so that a signal
-/// ends an echo wait or the pause between rounds at once. Constructed before any other
-/// thread exists, so every thread inherits the blocked signals.
-class SignalWatcher {
-public:
-    explicit SignalWatcher(std::stop_source source) : source_(std::move(source)) {
-        sigemptyset(&signals_);
-        sigaddset(&signals_, SIGINT);
-        sigaddset(&signals_, SIGTERM);
-        sigaddset(&signals_, kWakeSignal);
-        pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
-        thread_ = std::thread([this] { watch(); });
-    }
-    ~SignalWatcher() {
-        // The run ended by itself: wake the watcher with a signal meant for it alone.
-        finished_.store(true);
-        pthread_kill(thread_.native_handle(), kWakeSignal);
-        thread_.join();
-    }
-    SignalWatcher(const SignalWatcher&) = delete;
-    SignalWatcher& operator=(const SignalWatcher&) = delete;
-
-private:
-    static constexpr int kWakeSignal = SIGUSR1;
-
-    void watch() {
-        pthread_setname_np(pthread_self(), "diag-signals");
-        while (true) {
-            int signal = 0;
-            if (sigwait(&signals_, &signal) != 0) {
-                return;
-            }
-            if (signal != kWakeSignal) {
-                source_.request_stop();
-                return;
-            }
-            if (finished_.load()) {
-                return;
-            }
-        }
-    }
-
-    std::stop_source source_;
-    sigset_t signals_{};
-    std::atomic<bool> finished_{false};
-    std::thread thread_;
-};
-
 /// Waits until `until` or a stop request, whichever comes first.
 void pauseUntil(std::chrono::steady_clock::time_point until, const std::stop_token& stop) {
     std::mutex mutex;
@@ -240,8 +144,9 @@ int runPing(const std::vector<std::string>& args) {
         return kExitOk;
     }
 
+    const ExitSignals signals;
     std::stop_source stopSource;
-    SignalWatcher watcher(stopSource);
+    const StopOnExitSignal watcher(signals, stopSource);
     const std::stop_token stop = stopSource.get_token();
     SystemIcmpProber prober(options.mode);
     std::vector<long long> sent(options.addresses.size(), 0);

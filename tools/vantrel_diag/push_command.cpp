@@ -2,6 +2,7 @@
 // it receives, one line each.
 
 #include "commands.hpp"
+#include "options.hpp"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -65,66 +66,33 @@ struct PushOptions {
     bool help = false;
 };
 
-std::optional<long long> parseNumber(const std::string& text, long long max) {
-    if (text.empty() || text.size() > 10) {
-        return std::nullopt;
-    }
-    long long value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    if (value < 1 || value > max) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 /// The options, or the text of the usage error.
 std::optional<std::string> parseOptions(const std::vector<std::string>& args,
                                         PushOptions& options) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        if (arg == "-h" || arg == "--help") {
-            options.help = true;
-            continue;
+    OptionParser parser("argument");
+    parser.option("--host", [&](const std::string& value) -> std::optional<std::string> {
+        if (value.empty()) {
+            return "--host needs a name or address";
         }
-        std::string value;
-        const std::size_t equals = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-            arg.resize(equals);
-        } else if (arg == "--host" || arg == "--port" || arg == "--origin" || arg == "--count") {
-            if (i + 1 >= args.size()) {
-                return arg + " needs a value";
-            }
-            value = args[++i];
-        }
-        if (arg == "--host") {
-            if (value.empty()) {
-                return "--host needs a name or address";
-            }
-            options.host = value;
-        } else if (arg == "--port") {
-            const auto port = parseNumber(value, 65535);
-            if (!port) {
-                return "--port takes a number from 1 to 65535, not '" + value + "'";
-            }
-            options.port = static_cast<std::uint16_t>(*port);
-        } else if (arg == "--origin") {
-            options.origin = value;
-        } else if (arg == "--count") {
-            options.count = parseNumber(value, kMaxCount);
-            if (!options.count) {
-                return "--count takes a whole number from 1 to " + std::to_string(kMaxCount) +
-                       ", not '" + value + "'";
-            }
-        } else {
-            return "unknown argument '" + args[i] + "'";
-        }
+        options.host = value;
+        return std::nullopt;
+    });
+    parser.number("--port", 1, 65535, "--port takes a number from 1 to 65535",
+                  [&](long long n) { options.port = static_cast<std::uint16_t>(n); });
+    parser.option("--origin", [&](const std::string& value) -> std::optional<std::string> {
+        options.origin = value;
+        return std::nullopt;
+    });
+    parser.number("--count", 1, kMaxCount,
+                  "--count takes a whole number from 1 to " + std::to_string(kMaxCount),
+                  [&](long long n) { options.count = n; });
+    if (auto error = parser.parse(args)) {
+        return error;
     }
+    if (!parser.positional().empty()) {
+        return "unknown argument '" + parser.positional().front() + "'";
+    }
+    options.help = parser.help();
     return std::nullopt;
 }
 

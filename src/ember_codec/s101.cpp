@@ -1,4 +1,4 @@
-#include "ember/s101.hpp"
+#include "ember_codec/s101.hpp"
 
 namespace pellan {
 namespace {

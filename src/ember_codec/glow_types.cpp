@@ -1,4 +1,4 @@
-#include "ember/glow_types.hpp"
+#include "ember_codec/glow_types.hpp"
 
 namespace pellan {
 

@@ -1,6 +1,6 @@
-#include "ember/ber_reader.hpp"
+#include "ember_codec/ber_reader.hpp"
 
-#include "ember/glow_hooks.hpp"
+#include "ember_codec/glow_hooks.hpp"
 
 #include <algorithm>
 

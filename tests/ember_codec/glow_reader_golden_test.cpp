@@ -2,7 +2,7 @@
 // two at every byte position, and byte by byte; every way must give <name>.expected, the
 // decoded parameters and the codec's errors in order.
 
-#include "ember/glow_reader.hpp"
+#include "ember_codec/glow_reader.hpp"
 
 #include "ember_test_support.hpp"
 

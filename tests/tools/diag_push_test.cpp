@@ -1,4 +1,4 @@
-#include "server_fixture.hpp"
+#include "push/server_fixture.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 
@@ -16,11 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-#ifdef PELLAN_DIAG_EXECUTABLE
 const std::filesystem::path kDiag = PELLAN_DIAG_EXECUTABLE;
-#else
-const std::filesystem::path kDiag;
-#endif
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
@@ -33,12 +29,6 @@ std::vector<std::string> lines(const std::string& text) {
 
 class DiagPushTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (kDiag.empty() || !std::filesystem::exists(kDiag)) {
-            GTEST_SKIP() << "vantrel-diag is not built";
-        }
-    }
-
     test::ChildProcess start(const std::vector<std::string>& args) {
         return test::ChildProcess(kDiag, args, test::baseEnvironment({}), dir / "out", dir / "err");
     }

@@ -57,9 +57,6 @@ int decodeReal(std::span<const std::uint8_t> bytes, double& out);
 /// RELATIVE-OID into at most `capacity` numbers of 31 bits each; `count` receives how many.
 int decodeRelativeOid(std::span<const std::uint8_t> bytes, std::int32_t* out, std::size_t capacity,
                       std::size_t& count);
-/// Whether the bytes are well-formed UTF-8 (no overlong forms, no surrogates, at most
-/// U+10FFFF), which JSON and the UI need.
-bool isValidUtf8(std::span<const std::uint8_t> bytes);
 
 // Encoders for the writer: each writes into `out` (at least 16 bytes) and returns the count.
 

@@ -1,7 +1,7 @@
 #pragma once
-#include "ember/ber.hpp"
-#include "ember/glow_types.hpp"
-#include "ember/s101.hpp"
+#include "ember_codec/ber.hpp"
+#include "ember_codec/glow_types.hpp"
+#include "ember_codec/s101.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "ember/glow_hooks.hpp"
+#include "ember_codec/glow_hooks.hpp"
 
 #include <memory>
 #include <mutex>

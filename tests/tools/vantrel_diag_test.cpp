@@ -1,6 +1,5 @@
 // vantrel-diag as a program: usage, exit codes, and ping lines that need no ICMP socket.
-#include "support/process.hpp"
-#include "support/temp_dir.hpp"
+#include "diag_run.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,22 +9,8 @@ namespace {
 
 using ::testing::HasSubstr;
 
-struct DiagRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-DiagRun runDiag(const std::vector<std::string>& args) {
-    test::TempDir dir;
-    test::ChildProcess child(PELLAN_DIAG_EXECUTABLE, args, test::baseEnvironment({}),
-                             dir / "out.txt", dir / "err.txt");
-    DiagRun run;
-    run.exitCode = child.wait(std::chrono::seconds(30)).value_or(-1);
-    run.out = test::readFile(dir / "out.txt");
-    run.err = test::readFile(dir / "err.txt");
-    return run;
-}
+using test::DiagRun;
+using test::runDiag;
 
 TEST(VantrelDiagTest, UsageErrorsExitWithTwoAndExplain) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases{

@@ -1,11 +1,12 @@
-#include "ember/ember_provider_sim.hpp"
+#include "simulators/ember_provider_sim.hpp"
 
-#include "ember/ber.hpp"
-#include "ember/ber_reader.hpp"
+#include "base/ipv4.hpp"
 #include "ember/ember_vgpio_client.hpp"
-#include "ember/glow_types.hpp"
-#include "ember/s101.hpp"
-#include "ember/s101_decoder.hpp"
+#include "ember_codec/ber.hpp"
+#include "ember_codec/ber_reader.hpp"
+#include "ember_codec/glow_types.hpp"
+#include "ember_codec/s101.hpp"
+#include "ember_codec/s101_decoder.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -551,7 +552,7 @@ bool EmberProviderSim::start() {
     if (thread_.joinable()) {
         return true;
     }
-    if (!ember::isLoopbackIpv4(options_.address)) {
+    if (!isLoopbackIpv4(options_.address)) {
         errno = EADDRNOTAVAIL;
         return false;
     }

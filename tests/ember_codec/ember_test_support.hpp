@@ -2,9 +2,9 @@
 // Helpers of the Ember+ codec tests and benchmarks: golden files, a hook capture, a
 // canonical text of decoded parameters, and a small BER and S101 builder of its own.
 
-#include "ember/glow_hooks.hpp"
-#include "ember/glow_reader.hpp"
-#include "ember/glow_types.hpp"
+#include "ember_codec/glow_hooks.hpp"
+#include "ember_codec/glow_reader.hpp"
+#include "ember_codec/glow_types.hpp"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,7 +1,7 @@
-#include "ember/glow_output.hpp"
+#include "ember_codec/glow_output.hpp"
 
-#include "ember/glow_reader.hpp"
-#include "ember/s101.hpp"
+#include "ember_codec/glow_reader.hpp"
+#include "ember_codec/s101.hpp"
 
 #include "ember_test_support.hpp"
 

@@ -1,7 +1,7 @@
 #pragma once
-#include "ember/ber_reader.hpp"
-#include "ember/glow_types.hpp"
-#include "ember/s101_decoder.hpp"
+#include "ember_codec/ber_reader.hpp"
+#include "ember_codec/glow_types.hpp"
+#include "ember_codec/s101_decoder.hpp"
 
 #include <array>
 #include <cstddef>

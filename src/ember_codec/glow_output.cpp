@@ -1,7 +1,7 @@
-#include "ember/glow_output.hpp"
+#include "ember_codec/glow_output.hpp"
 
-#include "ember/ber.hpp"
-#include "ember/glow_hooks.hpp"
+#include "ember_codec/ber.hpp"
+#include "ember_codec/glow_hooks.hpp"
 
 #include <algorithm>
 

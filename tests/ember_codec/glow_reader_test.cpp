@@ -1,9 +1,9 @@
 // The reader against generated streams: the limits (nesting, path length, value and frame
 // sizes), packages of every size, random bytes, and its own API rules.
 
-#include "ember/glow_reader.hpp"
+#include "ember_codec/glow_reader.hpp"
 
-#include "ember/glow_output.hpp"
+#include "ember_codec/glow_output.hpp"
 
 #include "ember_test_support.hpp"
 
@@ -322,12 +322,25 @@ TEST(GlowReaderApi, IsReadyForTheNextFrameAfterItsCallbackThrew) {
     EXPECT_EQ(seen, (std::vector<std::string>{"1", "1", "2"}));
 }
 
-TEST(GlowReaderApi, ReportsToNoHookWhenNoneIsSet) {
+TEST(GlowReaderApi, DropsErrorsWithoutAHookAndReadsOn) {
+    const Bytes frame = build::frame(build::root({build::integer(1), valueParameter({1}, 1)}));
+    {
+        // With a hook, the stray INTEGER in the root collection is an error.
+        test::LoggingReader reader;
+        reader.feed(frame);
+        ASSERT_EQ(reader.lines.size(), 2U);
+        EXPECT_EQ(reader.lines[0].rfind("error ", 0), 0U);
+        EXPECT_EQ(reader.lines[1], "param 1 fields=0x4 value=int:1");
+    }
     const GlowErrorHook previous = setGlowErrorHook({});
-    GlowReader reader(nullptr);
-    reader.readBytes(build::frame(build::root({build::integer(1), valueParameter({1}, 1)})));
-    setGlowErrorHook(previous);
-    SUCCEED();
+    std::vector<std::string> seen;
+    GlowReader reader([&](const GlowParameter&, std::uint32_t, std::span<const std::int32_t> path) {
+        seen.push_back(test::describePath(path));
+    });
+    reader.readBytes(frame);
+    const GlowErrorHook during = setGlowErrorHook(previous);
+    EXPECT_FALSE(during) << "reading must not install a hook of its own";
+    EXPECT_EQ(seen, std::vector<std::string>{"1"});
 }
 
 TEST(GlowHooks, SettersReturnThePreviousHook) {

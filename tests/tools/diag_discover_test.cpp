@@ -1,7 +1,6 @@
 // vantrel-diag discover's command line. Browsing itself is tried in the root tests, inside
 // the test namespaces.
-#include "support/process.hpp"
-#include "support/temp_dir.hpp"
+#include "diag_run.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,22 +10,8 @@ namespace {
 
 using ::testing::HasSubstr;
 
-struct DiagRun {
-    std::optional<int> status;
-    std::string out;
-    std::string err;
-};
-
-DiagRun diag(const std::vector<std::string>& args) {
-    test::TempDir dir;
-    test::ChildProcess child(PELLAN_DIAG_EXECUTABLE, args, test::baseEnvironment({}), dir / "out",
-                             dir / "err");
-    DiagRun run;
-    run.status = child.wait(std::chrono::seconds(20));
-    run.out = test::readFile(dir / "out");
-    run.err = test::readFile(dir / "err");
-    return run;
-}
+using test::DiagRun;
+using test::runDiag;
 
 TEST(DiagDiscover, RejectsBadArgumentsWithUsageAndStatus2) {
     const struct {
@@ -42,8 +27,8 @@ TEST(DiagDiscover, RejectsBadArgumentsWithUsageAndStatus2) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
-        const DiagRun run = diag(c.args);
-        EXPECT_EQ(run.status, 2);
+        const DiagRun run = runDiag(c.args);
+        EXPECT_EQ(run.exitCode, 2);
         EXPECT_THAT(run.err, HasSubstr(c.message));
         EXPECT_THAT(run.err, HasSubstr("Usage: vantrel-diag discover"));
         EXPECT_EQ(run.out, "");
@@ -51,11 +36,11 @@ TEST(DiagDiscover, RejectsBadArgumentsWithUsageAndStatus2) {
 }
 
 TEST(DiagDiscover, HelpDescribesTheOutputAndIsListed) {
-    DiagRun run = diag({"discover", "--help"});
-    EXPECT_EQ(run.status, 0);
+    DiagRun run = runDiag({"discover", "--help"});
+    EXPECT_EQ(run.exitCode, 0);
     EXPECT_THAT(run.out, HasSubstr("[--interface NAME|INDEX] [--seconds N]"));
     EXPECT_THAT(run.out, HasSubstr(R"({"browser":"http","danteName")"));
-    run = diag({"--help"});
+    run = runDiag({"--help"});
     EXPECT_THAT(run.out, HasSubstr("discover  browse for devices by DNS-SD"));
 }
 

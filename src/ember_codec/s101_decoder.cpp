@@ -1,7 +1,7 @@
-#include "ember/s101_decoder.hpp"
+#include "ember_codec/s101_decoder.hpp"
 
-#include "ember/glow_hooks.hpp"
-#include "ember/s101.hpp"
+#include "ember_codec/glow_hooks.hpp"
+#include "ember_codec/s101.hpp"
 
 #include <algorithm>
 

@@ -1,8 +1,9 @@
-#include "ember/glow_reader.hpp"
+#include "ember_codec/glow_reader.hpp"
 
-#include "ember/ber.hpp"
-#include "ember/glow_hooks.hpp"
-#include "ember/s101.hpp"
+#include "base/utf8.hpp"
+#include "ember_codec/ber.hpp"
+#include "ember_codec/glow_hooks.hpp"
+#include "ember_codec/s101.hpp"
 
 #include <algorithm>
 #include <new>
@@ -145,7 +146,7 @@ bool readString(std::string& target, std::uint32_t type, std::span<const std::ui
         check(error::kInvalidString);
         return false;
     }
-    if (malformed || !ber::isValidUtf8(bytes)) {
+    if (malformed || !isValidUtf8(bytes)) {
         check(error::kInvalidString);
         target.clear();
         return true;

@@ -1,5 +1,5 @@
 #pragma once
-#include "ember/ber.hpp"
+#include "ember_codec/ber.hpp"
 
 #include <array>
 #include <cstddef>

@@ -1,6 +1,6 @@
-#include "ember/ber.hpp"
+#include "ember_codec/ber.hpp"
 
-#include "ember/glow_hooks.hpp"
+#include "ember_codec/glow_hooks.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -153,51 +153,6 @@ int decodeRelativeOid(std::span<const std::uint8_t> bytes, std::int32_t* out, st
         return error::kInputEof;
     }
     return 0;
-}
-
-bool isValidUtf8(std::span<const std::uint8_t> bytes) {
-    std::size_t i = 0;
-    const std::size_t n = bytes.size();
-    while (i < n) {
-        const std::uint8_t lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t extra = 0;
-        std::uint32_t code = 0;
-        std::uint32_t minimum = 0;
-        if ((lead & 0xE0U) == 0xC0) {
-            extra = 1;
-            code = lead & 0x1FU;
-            minimum = 0x80;
-        } else if ((lead & 0xF0U) == 0xE0) {
-            extra = 2;
-            code = lead & 0x0FU;
-            minimum = 0x800;
-        } else if ((lead & 0xF8U) == 0xF0) {
-            extra = 3;
-            code = lead & 0x07U;
-            minimum = 0x10000;
-        } else {
-            return false;
-        }
-        if (n - i <= extra) {
-            return false;
-        }
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const std::uint8_t next = bytes[i + k];
-            if ((next & 0xC0U) != 0x80) {
-                return false;
-            }
-            code = (code << 6) | (next & 0x3FU);
-        }
-        if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
 }
 
 std::size_t encodeInteger(std::int64_t value, std::uint8_t* out) {

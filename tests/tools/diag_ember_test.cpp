@@ -1,12 +1,10 @@
 // vantrel-diag ember as a program: the clients' lines and reports against a provider run by
 // the test, the single write, and the usage errors.
-#ifdef PELLAN_DIAG_EXECUTABLE
+#include "diag_run.hpp"
 
 #include "devices/device_model.hpp"
-#include "ember/ember_provider_sim.hpp"
 #include "ember/ember_vgpio_client.hpp"
-#include "support/process.hpp"
-#include "support/temp_dir.hpp"
+#include "simulators/ember_provider_sim.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -21,22 +19,8 @@ namespace {
 
 using ::testing::HasSubstr;
 
-struct DiagRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-DiagRun runDiag(const std::vector<std::string>& args) {
-    test::TempDir dir;
-    test::ChildProcess child(PELLAN_DIAG_EXECUTABLE, args, test::baseEnvironment({}),
-                             dir / "out.txt", dir / "err.txt");
-    DiagRun run;
-    run.exitCode = child.wait(std::chrono::seconds(60)).value_or(-1);
-    run.out = test::readFile(dir / "out.txt");
-    run.err = test::readFile(dir / "err.txt");
-    return run;
-}
+using test::DiagRun;
+using test::runDiag;
 
 std::size_t linesContaining(const std::string& text, const std::string& part) {
     std::istringstream in(text);
@@ -119,5 +103,3 @@ TEST(EmberDiagTest, UsageErrorsExitWithTwoAndSayWhy) {
 
 }  // namespace
 }  // namespace pellan
-
-#endif  // PELLAN_DIAG_EXECUTABLE

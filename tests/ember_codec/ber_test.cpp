@@ -1,7 +1,7 @@
-#include "ember/ber.hpp"
+#include "ember_codec/ber.hpp"
 
-#include "ember/glow_hooks.hpp"
-#include "ember/s101.hpp"
+#include "ember_codec/glow_hooks.hpp"
+#include "ember_codec/s101.hpp"
 
 #include "ember_test_support.hpp"
 
@@ -132,7 +132,9 @@ TEST(BerDecode, RelativeOidsWithinThirtyTwoNumbersOfThirtyOneBits) {
     }
 }
 
-TEST(BerDecode, AcceptsOnlyWellFormedUtf8) {
+// A UTF8String reaches JSON and the UI, so only well-formed UTF-8 is kept; anything else is
+// reported and read as an empty string, and the rest of the parameter still arrives.
+TEST(BerDecode, KeepsOnlyWellFormedUtf8Strings) {
     const struct {
         Bytes bytes;
         bool valid;
@@ -154,7 +156,20 @@ TEST(BerDecode, AcceptsOnlyWellFormedUtf8) {
         {{0xFF}, false},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ber::isValidUtf8(c.bytes), c.valid) << test::toHex(c.bytes);
+        SCOPED_TRACE(test::toHex(c.bytes));
+        const std::string text(c.bytes.begin(), c.bytes.end());
+        test::LoggingReader reader;
+        reader.feed(test::build::frame(test::build::root({test::build::qualifiedParameter(
+            {1}, {test::build::field(1, test::build::utf8(text)),
+                  test::build::field(2, test::build::integer(7))})})));
+        const std::string parameter =
+            "param 1 fields=0x6 description=\"" + (c.valid ? text : "") + "\" value=int:7";
+        if (c.valid) {
+            EXPECT_EQ(reader.lines, std::vector<std::string>{parameter});
+        } else {
+            EXPECT_EQ(reader.lines,
+                      (std::vector<std::string>{"error 205 Invalid String encoding", parameter}));
+        }
     }
 }
 
