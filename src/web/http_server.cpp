@@ -1,5 +1,6 @@
 #include "web/http_server.hpp"
 
+#include "platform/thread_name.hpp"
 #include "web/handler_pool.hpp"
 
 #include <boost/asio/dispatch.hpp>
@@ -19,8 +20,6 @@
 #include <boost/beast/http/span_body.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
-
-#include <pthread.h>
 
 #include <algorithm>
 #include <array>
@@ -62,7 +61,7 @@ std::size_t defaultThreadCount(std::size_t configured) {
 }
 
 void nameThisThread(const char* name) {
-    pthread_setname_np(pthread_self(), name);
+    setCurrentThreadName(name);
 }
 
 char lowerAscii(char c) {
