@@ -11,7 +11,7 @@
 #include "log/logger.hpp"
 #include "platform/app_paths.hpp"
 #include "platform/desktop.hpp"
-#include "platform/main_loop.hpp"
+#include "platform/shell.hpp"
 #include "platform/single_instance.hpp"
 #include "push/device_state_push.hpp"
 #include "push/ui_websocket_server.hpp"
@@ -109,15 +109,15 @@ void runComponents(const AppPaths& paths, Logger& logger) {
     UiLauncher launcher(logger, [] { openUi(); });
     launcher.start();
 
-    MainLoop loop;
-    if (loop.create()) {
+    Shell shell([] { openUi(); });
+    if (shell.create()) {
         logger.log("Vantrel Pellan started. Use the tray icon to open or exit the application.",
                    "application");
-        loop.run();
+        shell.run();
     } else {
         logger.log("Failed to create the Windows tray icon", "error");
     }
-    loop.remove();
+    shell.remove();
 
     uiPush.pushApplicationStopping();
     logger.log("Vantrel Pellan shutdown requested", "application");
@@ -137,11 +137,12 @@ void runComponents(const AppPaths& paths, Logger& logger) {
 
 int runApplication() {
     // Before any thread exists, so that a signal during start-up waits for the main loop.
-    MainLoop::blockExitSignals();
+    Shell::blockExitSignals();
 
     SingleInstance instance;
     switch (instance.acquire()) {
     case SingleInstance::Result::Failed:
+        showFatalError(instance.failureReason());
         return 1;
     case SingleInstance::Result::AlreadyRunning:
         openUi();

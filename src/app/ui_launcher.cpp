@@ -2,9 +2,9 @@
 
 #include "log/logger.hpp"
 #include "platform/http_probe.hpp"
+#include "platform/thread_name.hpp"
 
 #include <exception>
-#include <pthread.h>
 #include <string>
 #include <utility>
 
@@ -41,7 +41,7 @@ void UiLauncher::stop() {
 }
 
 void UiLauncher::run() {
-    pthread_setname_np(pthread_self(), "ui-launcher");
+    setCurrentThreadName("ui-launcher");
     try {
         for (int attempt = 0; attempt < options_.attempts; ++attempt) {
             const int status =

@@ -3,9 +3,8 @@
 #include "discovery/discovery_browser.hpp"
 #include "discovery/dns_sd_browser.hpp"
 #include "log/logger.hpp"
+#include "platform/thread_name.hpp"
 #include "push/ui_websocket_server.hpp"
-
-#include <pthread.h>
 
 #include <chrono>
 #include <cstdint>
@@ -101,7 +100,7 @@ void DiscoveryManager::stop() {
 }
 
 void DiscoveryManager::commandLoop() {
-    pthread_setname_np(pthread_self(), "discovery-cmds");
+    setCurrentThreadName("discovery-cmds");
     try {
         while (true) {
             DiscoveryCommand command;

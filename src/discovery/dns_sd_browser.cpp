@@ -5,11 +5,9 @@
 #include "discovery/http_trust_table.hpp"
 #include "discovery/txt_record.hpp"
 #include "log/logger.hpp"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <pthread.h>
+#include "platform/poll.hpp"
+#include "platform/socket_address.hpp"
+#include "platform/thread_name.hpp"
 
 #include <algorithm>
 #include <exception>
@@ -40,42 +38,8 @@ std::string threadName(std::string_view serviceType) {
         label.remove_prefix(1);
     }
     label = label.substr(0, std::min(label.find_first_of("-."), label.size()));
-    std::string name = "dnssd-" + std::string(label);
-    name.resize(std::min<std::size_t>(name.size(), 15));  // The kernel's limit.
-    return name;
+    return "dnssd-" + std::string(label);
 }
-
-/// The fds of one cycle's wait, each once, at most kMaxWatchedSockets.
-class WatchSet {
-public:
-    void add(int fd) {
-        if (fd < 0 || entries_.size() >= kMaxWatchedSockets || find(fd) != nullptr) {
-            return;
-        }
-        entries_.push_back(pollfd{fd, POLLIN, 0});
-    }
-    int wait(std::chrono::milliseconds timeout) {
-        return ::poll(entries_.data(), static_cast<nfds_t>(entries_.size()),
-                      static_cast<int>(timeout.count()));
-    }
-    /// Whether `fd` was watched in this cycle and is readable (or at its end).
-    bool ready(int fd) const {
-        const pollfd* entry = fd < 0 ? nullptr : find(fd);
-        return entry != nullptr && (entry->revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-    }
-
-private:
-    const pollfd* find(int fd) const {
-        for (const pollfd& entry : entries_) {
-            if (entry.fd == fd) {
-                return &entry;
-            }
-        }
-        return nullptr;
-    }
-
-    std::vector<pollfd> entries_;
-};
 
 }  // namespace
 
@@ -176,7 +140,7 @@ void DnsSdBrowser::discoveryLoop() {
             loopServiceType_ = serviceType_;
         }
         netaudio_ = loopServiceType_ == kNetaudioServiceType;
-        pthread_setname_np(pthread_self(), threadName(loopServiceType_).c_str());
+        setCurrentThreadName(threadName(loopServiceType_));
 
         // Attempts are never reset within one start: after the last one the browser stays
         // marked running, idle, until it is stopped.
@@ -226,8 +190,9 @@ void DnsSdBrowser::waitBeforeRetry() {
 
 void DnsSdBrowser::runEventLoop() {
     while (running_.load()) {
-        WatchSet watched;
-        const int browseSocket = dnsSd_.refSockFd(browseRef_);
+        // The operations' sockets of one cycle's wait, each once.
+        ReadinessSet watched(kMaxWatchedSockets);
+        const NativeHandle browseSocket = nativeHandleOf(dnsSd_.refSockFd(browseRef_));
         watched.add(browseSocket);
 
         std::vector<DnsSdRef> freed;
@@ -247,7 +212,7 @@ void DnsSdBrowser::runEventLoop() {
             dnsSd_.refDeallocate(ref);
         }
         for (DnsSdRef ref : active) {
-            watched.add(dnsSd_.refSockFd(ref));
+            watched.add(nativeHandleOf(dnsSd_.refSockFd(ref)));
         }
 
         // An error (EINTR) counts like a time-out.
@@ -270,7 +235,7 @@ void DnsSdBrowser::runEventLoop() {
             active = activeRefs_;
         }
         for (DnsSdRef ref : active) {
-            if (!watched.ready(dnsSd_.refSockFd(ref))) {
+            if (!watched.ready(nativeHandleOf(dnsSd_.refSockFd(ref)))) {
                 continue;
             }
             if (dnsSd_.processResult(ref) != kDnsSdErrNoError) {
@@ -550,14 +515,7 @@ void DnsSdBrowser::handleAddressReply(DnsSdRef ref, DnsSdFlags flags, DnsSdError
         }
         return;
     }
-    std::string text;
-    if (address != nullptr && address->sa_family == AF_INET) {
-        char buffer[INET_ADDRSTRLEN] = {};
-        const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(address);
-        if (::inet_ntop(AF_INET, &ipv4->sin_addr, buffer, sizeof(buffer)) != nullptr) {
-            text = buffer;
-        }
-    }
+    const std::string text = ipv4AddressText(address);
     std::optional<DiscoveredDevice> changedRecord;
     {
         const std::lock_guard lock(mutex_);

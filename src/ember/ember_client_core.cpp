@@ -1,6 +1,7 @@
 #include "ember/ember_client_core.hpp"
 
 #include "log/logger.hpp"
+#include "platform/thread_name.hpp"
 
 #include <algorithm>
 #include <exception>
@@ -129,7 +130,7 @@ bool EmberClientCore::pause(std::chrono::milliseconds duration) {
 
 void EmberClientCore::supervise() {
     const EmberDiagnosticTexts& texts = emberDiagnosticTexts(kind_);
-    ember::nameThisThread((std::string(texts.threadPrefix) + "-sv").c_str());
+    setCurrentThreadName(std::string(texts.threadPrefix) + "-sv");
     try {
         const EmberClientTimings& timings = options_.timings;
         auto backoff = timings.backoffInitial;

@@ -4,9 +4,10 @@
 #include "ember_codec/glow_reader.hpp"
 #include "ember_codec/s101.hpp"
 
-#include <sys/socket.h>
+#include "platform/poll.hpp"
+#include "platform/tcp_socket.hpp"
+#include "platform/thread_name.hpp"
 
-#include <cerrno>
 #include <exception>
 #include <string>
 #include <system_error>
@@ -137,9 +138,9 @@ void EmberConnection::close() {
     connected_ = false;
     {
         std::lock_guard lock(mutex_);
-        if (socket_ >= 0) {
-            ::shutdown(socket_, SHUT_RDWR);
-            socket_ = -1;  // Later sends fail; the worker closes the descriptor itself.
+        if (socket_ != NativeHandle::Invalid) {
+            shutdownSocket(socket_);
+            socket_ = NativeHandle::Invalid;  // Later sends fail; the worker closes the socket.
         }
     }
     wake_.signal();
@@ -163,15 +164,15 @@ void EmberConnection::close() {
 
 bool EmberConnection::socketValid() const {
     std::lock_guard lock(mutex_);
-    return socket_ >= 0;
+    return socket_ != NativeHandle::Invalid;
 }
 
 long EmberConnection::send(const std::uint8_t* data, std::size_t length) {
     std::lock_guard lock(mutex_);
-    if (socket_ < 0) {
+    if (socket_ == NativeHandle::Invalid) {
         return -1;
     }
-    return ember::sendNow(socket_, data, length);
+    return sendNow(socket_, data, length);
 }
 
 void EmberConnection::diagnose(const std::string& line) const {
@@ -192,7 +193,7 @@ bool EmberConnection::waitForAllWorkers(std::chrono::milliseconds timeout) {
 }
 
 void EmberConnection::work() {
-    ember::nameThisThread((std::string(texts_.threadPrefix) + "-rx").c_str());
+    setCurrentThreadName(std::string(texts_.threadPrefix) + "-rx");
     ember::WorkerScope scope(workerDiagnostics_);
     try {
         run();
@@ -207,7 +208,7 @@ void EmberConnection::work() {
 void EmberConnection::finish() {
     {
         std::lock_guard lock(mutex_);
-        socket_ = -1;
+        socket_ = NativeHandle::Invalid;
         connected_ = false;
         running_ = false;
         done_ = true;
@@ -221,7 +222,7 @@ void EmberConnection::run() {
         diagnose(formatEmberLine("%s", texts_.socketFailed));
         return;
     }
-    ember::FileDescriptor socket = ember::openTcpSocket();
+    TcpSocket socket = TcpSocket::open();
     if (!socket.valid()) {
         diagnose(formatEmberLine("%s", texts_.socketFailed));
         return;
@@ -231,7 +232,7 @@ void EmberConnection::run() {
         if (!running_) {
             return;  // Closed before the connect began.
         }
-        socket_ = socket.get();
+        socket_ = socket.handle();
     }
     // Declared after `socket`, so it runs first on every way out: no other thread can reach
     // the descriptor once it closes.
@@ -239,12 +240,12 @@ void EmberConnection::run() {
         EmberConnection& connection;
         ~Unpublish() {
             std::lock_guard lock(connection.mutex_);
-            connection.socket_ = -1;
+            connection.socket_ = NativeHandle::Invalid;
         }
     } unpublish{*this};
 
-    const int error = ember::connectTcp(socket.get(), config_.host, config_.port, wake_,
-                                        config_.timings.connectTimeout);
+    const int error = connectTcp(socket.handle(), config_.host, config_.port, wake_,
+                                 config_.timings.connectTimeout);
     if (error != 0) {
         diagnose(formatEmberLine(texts_.connectFailed, config_.host.c_str(), config_.port));
         return;
@@ -258,10 +259,10 @@ void EmberConnection::run() {
     }
     changed_.notify_all();
     diagnose(formatEmberLine(texts_.connected, config_.host.c_str(), config_.port));
-    receiveLoop(socket.get());
+    receiveLoop(socket.handle());
 }
 
-void EmberConnection::receiveLoop(int fd) {
+void EmberConnection::receiveLoop(NativeHandle socket) {
     GlowReader reader([this](const GlowParameter& parameter, std::uint32_t fields,
                              std::span<const std::int32_t> path) {
         if (!config_.mapper || !config_.slot) {
@@ -276,24 +277,25 @@ void EmberConnection::receiveLoop(int fd) {
     requestWatchedParameters();
     auto subscribed = Clock::now();
     while (running_ && connected_) {
-        const ember::WaitResult waited =
-            ember::waitForSocket(fd, false, wake_, config_.timings.receiveTimeout);
-        if (waited == ember::WaitResult::Woken) {
+        int waitError = 0;
+        const WaitResult waited = waitForSocket(socket, WaitFor::Reading, wake_,
+                                                config_.timings.receiveTimeout, &waitError);
+        if (waited == WaitResult::Woken) {
             break;  // Closed from outside.
         }
-        if (waited == ember::WaitResult::Ready) {
-            const long received = ember::receiveNow(fd, buffer.data(), buffer.size());
-            if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (waited == WaitResult::Ready) {
+            const ReceiveResult received = receiveNow(socket, buffer.data(), buffer.size());
+            if (received.status == ReceiveStatus::WouldBlock) {
                 // Nothing after all: as a receive time-out.
-            } else if (received <= 0) {
-                const int code = received == 0 ? 0 : errno;
+            } else if (received.status != ReceiveStatus::Received) {
+                const int code = received.status == ReceiveStatus::Closed ? 0 : received.error;
                 if (running_) {
                     diagnose(formatEmberLine(texts_.receiveEnded, code));
                 }
                 connected_ = false;
                 break;
             } else {
-                const auto length = static_cast<std::size_t>(received);
+                const std::size_t length = received.bytes;
                 if (looksLikeKeepAliveRequest(buffer.data(), length)) {
                     std::uint8_t answer[kKeepAliveBufferSize];
                     const int size = writeKeepAliveResponse(answer, sizeof answer, buffer[1]);
@@ -304,10 +306,9 @@ void EmberConnection::receiveLoop(int fd) {
                 }
                 reader.readBytes(buffer.data(), length);
             }
-        } else if (waited == ember::WaitResult::Failed) {
-            const int code = errno;
+        } else if (waited == WaitResult::Failed) {
             if (running_) {
-                diagnose(formatEmberLine(texts_.receiveEnded, code));
+                diagnose(formatEmberLine(texts_.receiveEnded, waitError));
             }
             connected_ = false;
             break;
@@ -341,7 +342,7 @@ void EmberConnection::requestWatchedParameters() {
                 }
             }
         }
-        if (ember::sleepUnlessWoken(wake_, config_.timings.requestSpacing)) {
+        if (sleepUnlessWoken(wake_, config_.timings.requestSpacing)) {
             return;
         }
     }

@@ -1,7 +1,8 @@
 #pragma once
 #include "ember/ember_diagnostics.hpp"
-#include "ember/ember_socket.hpp"
 #include "ember_codec/glow_types.hpp"
+#include "platform/native_handle.hpp"
+#include "platform/wake_pipe.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -160,14 +161,14 @@ private:
 
     void work();
     void run();
-    void receiveLoop(int fd);
+    void receiveLoop(NativeHandle socket);
     void requestWatchedParameters();
     void finish();
 
     EmberConnectionConfig config_;
     const EmberDiagnosticTexts& texts_;
     ember::WorkerDiagnostics workerDiagnostics_;
-    ember::WakePipe wake_;
+    WakePipe wake_;
 
     std::atomic<bool> running_{false};
     std::atomic<bool> connected_{false};
@@ -175,8 +176,9 @@ private:
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
-    int socket_ = -1;    // Guarded by mutex_: the worker's socket while it is open.
-    bool done_ = false;  // Guarded by mutex_: the worker has ended.
+    NativeHandle socket_ = NativeHandle::Invalid;  // Guarded by mutex_: the worker's socket
+                                                   // while it is open.
+    bool done_ = false;                            // Guarded by mutex_: the worker has ended.
 
     std::thread thread_;  // Touched by the creator, the closer and the destructor only.
 };

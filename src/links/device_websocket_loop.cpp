@@ -1,13 +1,13 @@
 #include "links/device_websocket_loop.hpp"
 
 #include "log/logger.hpp"
+#include "platform/thread_name.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include <exception>
 #include <optional>
-#include <pthread.h>
 
 namespace pellan {
 
@@ -61,7 +61,7 @@ asio::io_context& DeviceLinkLoop::context() {
 }
 
 void DeviceLinkLoop::run() {
-    pthread_setname_np(pthread_self(), threadName_.substr(0, 15).c_str());
+    setCurrentThreadName(threadName_);
     // A handler that throws ends run(); the loop logs it and serves the other links on.
     // Bounded: each round either ends the loop or follows a thrown handler.
     for (;;) {

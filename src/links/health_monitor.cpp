@@ -2,10 +2,11 @@
 
 #include "devices/device_manager.hpp"
 #include "log/logger.hpp"
+#include "platform/thread_name.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <exception>
-#include <pthread.h>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -56,7 +57,7 @@ void HealthMonitor::stop() {
 }
 
 void HealthMonitor::run(const std::stop_token& stop) {
-    pthread_setname_np(pthread_self(), kThreadName);
+    setCurrentThreadName(kThreadName);
     try {
         runCycles(stop);
     } catch (const std::exception& error) {
@@ -83,6 +84,7 @@ void HealthMonitor::runCycles(const std::stop_token& stop) {
         if (!addresses.empty()) {
             const std::vector<EchoOutcome> outcomes =
                 prober_->probe(addresses, std::chrono::milliseconds(options_.probeTimeoutMs), stop);
+            noteIfEchoNotPermitted(outcomes);
             for (std::size_t i = 0; i < addresses.size(); ++i) {
                 // Answers cut short by stop() say nothing about the devices.
                 if (stop.stop_requested()) {
@@ -95,6 +97,17 @@ void HealthMonitor::runCycles(const std::stop_token& stop) {
         wake_.wait_for(lock, std::chrono::milliseconds(options_.probeIntervalMs),
                        [this] { return stopRequested_; });
     }
+}
+
+void HealthMonitor::noteIfEchoNotPermitted(const std::vector<EchoOutcome>& outcomes) {
+    if (echoNotPermittedLogged_ ||
+        std::none_of(outcomes.begin(), outcomes.end(),
+                     [](const EchoOutcome& outcome) { return echoNotPermitted(outcome); })) {
+        return;
+    }
+    // Without it every device stays offline; said once, as it will not change by itself.
+    echoNotPermittedLogged_ = true;
+    logger_.log(echoNotPermittedAdvice(), "error");
 }
 
 bool HealthMonitor::refreshDue() {

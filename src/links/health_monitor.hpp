@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace pellan {
 class DeviceManager;
@@ -39,7 +40,8 @@ struct HealthMonitorOptions {
 /// Pings the IPv4 address of every registered device in cycles and is the one source of the
 /// registry's `isOnline`: an answered echo marks a device online, `failureThreshold`
 /// consecutive unanswered ones mark it offline. Each change is logged (category "monitor"),
-/// written to the registry and reported through the online-state callback.
+/// written to the registry and reported through the online-state callback. When the system
+/// permits no ICMP echo at all, that is logged once under "error" with how to allow it.
 ///
 /// A cycle sends the echo requests of all addresses at once, collects the answers until each
 /// has answered or its time-out has passed, then evaluates the addresses one by one; then the
@@ -85,6 +87,7 @@ private:
     void runCycles(const std::stop_token& stop);
     void refreshTargets();
     bool refreshDue();
+    void noteIfEchoNotPermitted(const std::vector<EchoOutcome>& outcomes);
     void evaluate(const std::string& address, bool reachable);
     void report(const std::string& address, bool online);
 
@@ -99,6 +102,8 @@ private:
     bool stopRequested_ = false;                         // Guarded by mutex_.
     std::unordered_map<std::string, int> table_;         // Guarded by mutex_: address -> failures.
     std::chrono::steady_clock::time_point lastRefresh_;  // Guarded by mutex_.
+
+    bool echoNotPermittedLogged_ = false;  // Touched by the monitor thread only.
 
     std::stop_source stopSource_;  // Touched by start() and stop() only; ends echo waits.
     std::thread thread_;           // Last: declared after everything run() uses.

@@ -51,6 +51,13 @@ struct EchoOutcome {
 /// Short English text for a failure, for diagnostics ("timed out", ...).
 const char* echoFailureText(EchoFailure failure);
 
+/// Whether the outcome says this process may not send ICMP echo at all: neither kind of ICMP
+/// socket was allowed (as opposed to a passing shortage such as too many open files).
+bool echoNotPermitted(const EchoOutcome& outcome);
+
+/// For the user, when echoNotPermitted(): what is missing and how to allow it.
+const char* echoNotPermittedAdvice();
+
 /// Sends ICMP echo requests and waits for their answers.
 ///
 /// Kind: an interface; implementations hold no state between calls that callers depend on.

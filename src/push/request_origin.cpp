@@ -3,16 +3,11 @@
 #include "base/ascii.hpp"
 #include "base/host_port.hpp"
 #include "base/ipv4.hpp"
-
-#include <unistd.h>
+#include "platform/host_names.hpp"
 
 #include <algorithm>
-#include <array>
-#include <climits>
 #include <cstddef>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <utility>
 
 namespace pellan {
@@ -21,12 +16,9 @@ namespace {
 
 constexpr std::string_view kLocalhost = "localhost";
 constexpr std::string_view kLocalhostSuffix = ".localhost";
-constexpr std::string_view kMdnsSuffix = ".local";
 constexpr std::string_view kHttpScheme = "http://";
 // A name of more than this is no DNS name; longer headers are refused outright.
 constexpr std::size_t kMaxNameLength = 253;
-// /etc/hosts is read only this far: it is a small local file, and an odd one must not stall.
-constexpr std::size_t kMaxHostsFileBytes = 256 * 1024;
 
 bool endsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
@@ -166,56 +158,6 @@ bool RequestOriginPolicy::isAllowedUiOrigin(std::string_view origin) const {
         return false;
     }
     return isAllowedHost(authority);
-}
-
-std::vector<std::string> thisMachineHostNames() {
-    std::vector<std::string> names;
-    std::array<char, HOST_NAME_MAX + 1> buffer{};
-    if (gethostname(buffer.data(), buffer.size() - 1) != 0) {
-        return names;
-    }
-    const std::string hostName = canonicalName(buffer.data());
-    if (hostName.empty()) {
-        return names;
-    }
-    std::string shortName = hostName.substr(0, hostName.find('.'));
-    if (endsWith(hostName, kMdnsSuffix)) {
-        shortName = hostName.substr(0, hostName.size() - kMdnsSuffix.size());
-    }
-    addUnique(names, hostName);
-    addUnique(names, shortName);
-    addUnique(names, shortName + std::string(kMdnsSuffix));
-
-    // The fully qualified name is what /etc/hosts lists beside the host name; asking the
-    // resolver instead could send a query to a name server on the studio network.
-    std::ifstream hosts("/etc/hosts");
-    std::string line;
-    std::size_t bytesRead = 0;
-    while (bytesRead < kMaxHostsFileBytes && std::getline(hosts, line)) {
-        bytesRead += line.size() + 1;
-        line = line.substr(0, line.find('#'));
-        std::istringstream fields(line);
-        std::string address;
-        fields >> address;
-        std::vector<std::string> lineNames;
-        for (std::string name; fields >> name;) {
-            lineNames.push_back(canonicalName(name));
-        }
-        const bool mentionsThisHost =
-            std::any_of(lineNames.begin(), lineNames.end(), [&](const std::string& name) {
-                return name == hostName || name == shortName;
-            });
-        if (!mentionsThisHost) {
-            continue;
-        }
-        for (const auto& name : lineNames) {
-            if (name.size() > shortName.size() + 1 &&
-                name.compare(0, shortName.size() + 1, shortName + ".") == 0) {
-                addUnique(names, name);
-            }
-        }
-    }
-    return names;
 }
 
 bool isAllowedHost(std::string_view hostHeader) {

@@ -1,4 +1,6 @@
 #pragma once
+#include "platform/host_names.hpp"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -38,11 +40,6 @@ private:
     std::vector<std::string> ownHostNames_;  // Lower case, without a trailing dot.
     std::uint16_t uiPort_;
 };
-
-/// This machine's names: its host name, the same with ".local" (its mDNS name) or without it,
-/// and its fully qualified name when /etc/hosts gives one. Read from local sources only: no
-/// name-service query leaves the machine.
-std::vector<std::string> thisMachineHostNames();
 
 /// The rules above for this machine's names (read once, on first use).
 bool isAllowedHost(std::string_view hostHeader);

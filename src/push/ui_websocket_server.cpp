@@ -3,6 +3,7 @@
 #include "devices/device_entry.hpp"
 #include "devices/group_manager.hpp"
 #include "log/logger.hpp"
+#include "platform/thread_name.hpp"
 #include "push/push_messages.hpp"
 #include "push/request_origin.hpp"
 #include "storage/app_settings.hpp"
@@ -16,8 +17,6 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <nlohmann/json.hpp>
-
-#include <pthread.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -317,7 +316,7 @@ private:
 };
 
 void Core::run() {
-    pthread_setname_np(pthread_self(), kThreadName);
+    setCurrentThreadName(kThreadName);
     if (runStarted.exchange(true) || stopping.load()) {
         setListenState(ListenState::Ended, 0);
         return;

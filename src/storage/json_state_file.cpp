@@ -1,49 +1,18 @@
 #include "storage/json_state_file.hpp"
 
+#include "platform/atomic_file.hpp"
+
 #include <algorithm>
-#include <array>
-#include <cerrno>
 #include <exception>
-#include <fcntl.h>
 #include <iomanip>
 #include <iostream>
 #include <limits>
 #include <sstream>
 #include <string_view>
-#include <sys/stat.h>
-#include <system_error>
-#include <unistd.h>
 #include <utility>
 
 namespace pellan {
 namespace {
-
-/// Closes the descriptor when the scope ends, unless it was closed on purpose before.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    /// The result of close(2). EINTR counts as closed: Linux releases the descriptor anyway.
-    bool close() {
-        const int result = ::close(std::exchange(fd_, -1));
-        return result == 0 || errno == EINTR;
-    }
-
-private:
-    int fd_;
-};
-
-std::string osMessage(int error) {
-    return std::system_category().message(error);
-}
 
 /// The standard quoted form: double quotes around, backslash and double quote escaped.
 std::string quoted(const std::string& text) {
@@ -105,33 +74,6 @@ bool documentNestsDeeperThan(const nlohmann::json& document, std::size_t limit) 
     return false;
 }
 
-/// write(2) until every byte is written, across short writes and interrupted calls.
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (written == 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
-bool syncDescriptor(int fd) {
-    while (::fsync(fd) != 0) {
-        if (errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::string tooLargeText() {
     return "larger than " + std::to_string(JsonStateFile::kMaxFileBytes) + " bytes";
 }
@@ -174,51 +116,24 @@ void JsonStateFile::load(nlohmann::json& document) const {
 
 std::optional<nlohmann::json> JsonStateFile::readFile() const {
     try {
-        FileDescriptor file(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-        if (file.get() < 0) {
-            const int error = errno;
+        FileReadResult file = readFileBounded(path_, kMaxFileBytes);
+        switch (file.status) {
+        case FileReadStatus::Read:
+            break;
+        case FileReadStatus::Missing:
             // No file yet (or no directory for it): the defaults, without a word.
-            if (error != ENOENT && error != ENOTDIR) {
-                reportLoadFailure(osMessage(error));
-            }
             return std::nullopt;
-        }
-        struct stat status {};
-        if (::fstat(file.get(), &status) != 0) {
-            reportLoadFailure(osMessage(errno));
-            return std::nullopt;
-        }
-        // A FIFO or device in place of the file would block or never end.
-        if (!S_ISREG(status.st_mode)) {
+        case FileReadStatus::NotRegular:
             reportLoadFailure("not a regular file");
             return std::nullopt;
-        }
-        if (static_cast<std::uintmax_t>(status.st_size) > kMaxFileBytes) {
+        case FileReadStatus::TooLarge:
             reportLoadFailure(tooLargeText());
             return std::nullopt;
+        case FileReadStatus::Failed:
+            reportLoadFailure(file.systemMessage);
+            return std::nullopt;
         }
-        std::string text;
-        text.reserve(static_cast<std::size_t>(status.st_size));
-        std::array<char, 16384> buffer{};
-        while (true) {
-            const ssize_t count = ::read(file.get(), buffer.data(), buffer.size());
-            if (count < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                reportLoadFailure(osMessage(errno));
-                return std::nullopt;
-            }
-            if (count == 0) {
-                break;
-            }
-            // The file may grow while it is read.
-            if (text.size() + static_cast<std::size_t>(count) > kMaxFileBytes) {
-                reportLoadFailure(tooLargeText());
-                return std::nullopt;
-            }
-            text.append(buffer.data(), static_cast<std::size_t>(count));
-        }
+        const std::string text = std::move(file.bytes);
         if (textNestsDeeperThan(text, kMaxNestingDepth)) {
             reportLoadFailure(tooDeepText());
             return std::nullopt;
@@ -264,41 +179,30 @@ bool JsonStateFile::save(nlohmann::json& document) const {
             return false;
         }
 
-        std::filesystem::path temporary = path_;
-        temporary += ".tmp";
-        // A left-over ".tmp" of an earlier crash may be anything (even a link elsewhere): start
-        // from a fresh file of our own.
-        ::unlink(temporary.c_str());
-        FileDescriptor file(
-            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
-        if (file.get() < 0) {
+        const AtomicWriteResult written = writeFileAtomically(path_, text);
+        const std::filesystem::path temporary = temporaryFileFor(path_);
+        switch (written.failure) {
+        case AtomicWriteFailure::None:
+            return true;
+        case AtomicWriteFailure::OpenTemporary:
             if (wording_ == Wording::TileSettings) {
                 report("failed to open temporary file:" + quoted(temporary) + " for write");
             } else {
                 report("Failed to open temporary file: " + quoted(temporary));
             }
             return false;
-        }
-        // The bytes must be on disk before the rename makes them the file.
-        if (!writeAll(file.get(), text) || !syncDescriptor(file.get()) || !file.close()) {
+        case AtomicWriteFailure::WriteTemporary:
             report("Failed to write temporary file: " + quoted(temporary));
             return false;
-        }
-        if (::rename(temporary.c_str(), path_.c_str()) != 0) {
-            report("Failed to replace " + quoted(path_) + ": " + osMessage(errno));
+        case AtomicWriteFailure::Replace:
+            report("Failed to replace " + quoted(path_) + ": " + written.systemMessage);
+            return false;
+        case AtomicWriteFailure::SyncDirectory:
+            report("Failed to sync directory " + quoted(directoryOf(path_)) + ": " +
+                   written.systemMessage);
             return false;
         }
-        // The rename itself is durable only once the directory is.
-        std::filesystem::path directory = path_.parent_path();
-        if (directory.empty()) {
-            directory = ".";
-        }
-        FileDescriptor folder(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (folder.get() < 0 || (!syncDescriptor(folder.get()) && errno != EINVAL)) {
-            report("Failed to sync directory " + quoted(directory) + ": " + osMessage(errno));
-            return false;
-        }
-        return true;
+        return false;
     } catch (const std::exception& error) {
         reportSaveFailure(error.what());
     } catch (...) {

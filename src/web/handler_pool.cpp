@@ -1,6 +1,6 @@
 #include "web/handler_pool.hpp"
 
-#include <pthread.h>
+#include "platform/thread_name.hpp"
 
 #include <algorithm>
 #include <exception>
@@ -70,7 +70,7 @@ void HandlerPool::startWorkerLocked() {
 
 void HandlerPool::work() {
     try {
-        pthread_setname_np(pthread_self(), threadName_.substr(0, 15).c_str());
+        setCurrentThreadName(threadName_);
         std::unique_lock lock(mutex_);
         for (;;) {
             ++idle_;

@@ -2,6 +2,7 @@
 
 #include "base/ascii.hpp"
 #include "base/host_port.hpp"
+#include "platform/thread_name.hpp"
 #include "web/handler_pool.hpp"
 
 #include <boost/asio/dispatch.hpp>
@@ -21,8 +22,6 @@
 #include <boost/beast/http/span_body.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
-
-#include <pthread.h>
 
 #include <algorithm>
 #include <array>
@@ -66,7 +65,7 @@ std::size_t defaultThreadCount(std::size_t configured) {
 }
 
 void nameThisThread(const char* name) {
-    pthread_setname_np(pthread_self(), name);
+    setCurrentThreadName(name);
 }
 
 bool isSafeMethod(HttpMethod method) {

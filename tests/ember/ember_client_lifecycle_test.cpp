@@ -1,6 +1,8 @@
 // The client machinery both Ember+ clients share: back-off, health checks, stops in every
 // state, reconnection, and the worker that outlives its client's stop.
 #include "ember/ember_gpio_client.hpp"
+#include "platform/tcp_socket.hpp"
+#include "platform/wake_pipe.hpp"
 
 #include "ember_client_test_support.hpp"
 
@@ -117,9 +119,9 @@ TEST(EmberClientLifecycleTest, StopEndsAConnectThatHangsWithoutWaitingForIt) {
     // A listener with a full accept queue drops further handshakes: connect() hangs.
     ScriptedProvider provider("127.0.0.1", 0, 0);
     ASSERT_TRUE(provider.listening());
-    ember::FileDescriptor filler = ember::openTcpSocket();
-    ember::WakePipe never;
-    ASSERT_EQ(ember::connectTcp(filler.get(), "127.0.0.1", provider.port(), never, kWait), 0);
+    TcpSocket filler = TcpSocket::open();
+    const WakePipe never;
+    ASSERT_EQ(connectTcp(filler.handle(), "127.0.0.1", provider.port(), never, kWait), 0);
 
     auto lines = std::make_shared<Lines>();
     EmberClientOptions options = fastOptions(lines);

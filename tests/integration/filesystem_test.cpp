@@ -38,15 +38,11 @@ protected:
             GTEST_SKIP() << "needs root to mount a private tmpfs";
         }
     }
-    /// Waits until the instance lock is held (the run has begun), then stops it.
+    /// Waits until the run has begun (the UI was opened, through the stand-in browser outside
+    /// the private mount), then stops it.
     static int stopWhenRunning(const AppHome& home, test::ChildProcess& app) {
-        // The exit signals are blocked before the lock file is created.
-        const bool running = test::waitUntil(
-            [&] {
-                return std::filesystem::exists(home.dir() / "runtime" /
-                                               "Vantrel_Pellan_SingleInstance.lock");
-            },
-            10s);
+        // The exit signals are blocked before the UI launcher starts.
+        const bool running = test::waitUntil([&] { return !home.opened().empty(); }, 30s);
         if (!running) {
             return -1;
         }

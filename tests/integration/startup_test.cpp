@@ -143,13 +143,16 @@ TEST(StartupTest, UnusableDataHomeShowsTheTextAndExitsOne) {
         << home.stderrOf();
 }
 
-TEST(StartupTest, InstanceLockThatCannotBeCreatedExitsOneAndTouchesNothing) {
+TEST(StartupTest, InstanceLockThatCannotBeCreatedExitsOneSaysWhyAndTouchesNothing) {
     AppHome home;
-    std::filesystem::remove_all(home.dir() / "runtime");
-    writeFile(home.dir() / "runtime", "a file where the runtime directory belongs");
+    const auto base = home.dataHome() / "Vantrel" / "Pellan";
+    std::filesystem::create_directories(base / "Vantrel_Pellan_SingleInstance.lock");
     auto app = home.start();
     EXPECT_EQ(app->wait(10s), 1);
-    EXPECT_FALSE(std::filesystem::exists(home.dataHome()));
+    EXPECT_EQ(home.stderrOf().rfind("Unable to create the single-instance lock ", 0), 0U)
+        << home.stderrOf();
+    EXPECT_FALSE(std::filesystem::exists(base / "data"));
+    EXPECT_FALSE(std::filesystem::exists(base / "logs"));
 }
 
 TEST(StartupTest, LogFileThatCannotBeOpenedOnlyDisablesTheFile) {
@@ -160,7 +163,8 @@ TEST(StartupTest, LogFileThatCannotBeOpenedOnlyDisablesTheFile) {
     ASSERT_TRUE(test::waitUntil(
         [&] {
             SingleInstance probe;
-            return probe.acquire(home.dir() / "runtime") == SingleInstance::Result::AlreadyRunning;
+            return probe.acquire(home.dataHome() / "Vantrel" / "Pellan") ==
+                   SingleInstance::Result::AlreadyRunning;
         },
         10s));
     app->signal(SIGTERM);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <future>
 #include <stdexcept>
 #include <thread>
@@ -17,6 +18,7 @@ namespace pellan {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Optional;
 using ::testing::UnorderedElementsAre;
@@ -432,6 +434,59 @@ TEST_F(HealthMonitorTest, CallbackFailureIsLoggedAndMonitoringGoesOn) {
 
     ASSERT_TRUE(script_->completeCycle({kPanelB}));
     EXPECT_THAT(recorder_.eventsFrom(2), ElementsAre(std::pair{std::string(kPanelA), false}));
+}
+
+/// Answers every echo with the same failure to open an ICMP socket.
+class NoSocketProber final : public IcmpProber {
+public:
+    explicit NoSocketProber(int systemError) : systemError_(systemError) {}
+    std::vector<EchoOutcome> probe(const std::vector<std::string>& addresses,
+                                   std::chrono::milliseconds, std::stop_token) override {
+        EchoOutcome outcome;
+        outcome.failure = EchoFailure::NoSocket;
+        outcome.systemError = systemError_;
+        return std::vector<EchoOutcome>(addresses.size(), outcome);
+    }
+
+private:
+    const int systemError_;
+};
+
+TEST_F(HealthMonitorTest, EchoThatIsNotPermittedIsLoggedOnceWithHowToAllowIt) {
+    const struct {
+        const char* name;
+        int systemError;
+        bool logged;
+    } cases[] = {
+        {"not permitted", EPERM, true},
+        {"access refused", EACCES, true},
+        {"a passing shortage", EMFILE, false},
+    };
+    addDevice("panel-a", kPanelA);
+    addDevice("panel-b", kPanelB);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t before = monitorLines("error").size();
+        auto record = std::make_shared<test::ProbeRecord>();
+        HealthMonitor monitor(devices_, logger_, {},
+                              std::make_unique<test::RecordingProber>(
+                                  std::make_unique<NoSocketProber>(c.systemError), record),
+                              fastOptions());
+        monitor.start();
+        // Each cycle's outcomes are looked at before the next cycle begins.
+        ASSERT_TRUE(record->awaitCycles(3));
+        monitor.stop();
+        std::vector<std::string> errors = monitorLines("error");
+        errors.erase(errors.begin(), errors.begin() + static_cast<std::ptrdiff_t>(before));
+        if (!c.logged) {
+            EXPECT_THAT(errors, IsEmpty());
+            continue;
+        }
+        ASSERT_EQ(errors.size(), 1U);
+        EXPECT_EQ(errors.front(), echoNotPermittedAdvice());
+        EXPECT_THAT(errors.front(), HasSubstr("CAP_NET_RAW"));
+        EXPECT_THAT(errors.front(), HasSubstr("ping_group_range"));
+    }
 }
 
 TEST_F(HealthMonitorTest, RegistryChangesAndRefreshRequestsFromManyThreadsWhileRunning) {

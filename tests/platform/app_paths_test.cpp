@@ -129,5 +129,67 @@ TEST(SingleInstanceTest, UncreatableLockFileFails) {
     EXPECT_EQ(instance.acquire(dir / "file" / "sub"), SingleInstance::Result::Failed);
 }
 
+TEST(SingleInstanceTest, SameDataTakesTheSameLockWithOrWithoutARuntimeDirectory) {
+    TempDir dir;
+    ScopedEnvironment env;
+    env.set("XDG_DATA_HOME", (dir / "share").string());
+    env.set("XDG_RUNTIME_DIR", (dir / "runtime").string());
+    std::filesystem::create_directories(dir / "runtime");
+    SingleInstance fromDesktop;
+    ASSERT_EQ(fromDesktop.acquire(), SingleInstance::Result::Acquired);
+
+    env.set("XDG_RUNTIME_DIR", std::nullopt);
+    SingleInstance fromShell;
+    EXPECT_EQ(fromShell.acquire(), SingleInstance::Result::AlreadyRunning);
+
+    const auto base = dir / "share" / "Vantrel" / "Pellan";
+    EXPECT_EQ(SingleInstance::defaultLockDirectory(), base);
+    EXPECT_TRUE(std::filesystem::exists(base / "Vantrel_Pellan_SingleInstance.lock"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "runtime"));
+    fromDesktop.release();
+    EXPECT_EQ(fromShell.acquire(), SingleInstance::Result::Acquired);
+}
+
+TEST(SingleInstanceTest, LockThatCannotBeCreatedFailsWithTheReason) {
+    // Made with files in the way rather than permissions: the tests also run as root.
+    struct Case {
+        const char* name;
+        void (*prepare)(const std::filesystem::path& lockDirectory);
+        const char* reasonStart;
+    };
+    const Case cases[] = {
+        {"a file where a parent directory belongs",
+         [](const std::filesystem::path& lockDirectory) {
+             std::filesystem::create_directories(lockDirectory.parent_path().parent_path());
+             test::writeFile(lockDirectory.parent_path(), "");
+         },
+         "Unable to create the data directory: "},
+        {"a directory where the lock file belongs",
+         [](const std::filesystem::path& lockDirectory) {
+             std::filesystem::create_directories(lockDirectory /
+                                                 "Vantrel_Pellan_SingleInstance.lock");
+         },
+         "Unable to create the single-instance lock "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const auto lockDirectory = dir / "a" / "b";
+        c.prepare(lockDirectory);
+        SingleInstance instance;
+        EXPECT_EQ(instance.acquire(lockDirectory), SingleInstance::Result::Failed);
+        EXPECT_EQ(instance.failureReason().rfind(c.reasonStart, 0), 0U) << instance.failureReason();
+    }
+}
+
+TEST(SingleInstanceTest, UnknownDataDirectoryFailsWithTheReason) {
+    ScopedEnvironment env;
+    env.set("XDG_DATA_HOME", std::nullopt);
+    env.set("HOME", std::nullopt);
+    SingleInstance instance;
+    EXPECT_EQ(instance.acquire(), SingleInstance::Result::Failed);
+    EXPECT_EQ(instance.failureReason(), "Unable to determine the LocalAppData directory");
+}
+
 }  // namespace
 }  // namespace pellan
