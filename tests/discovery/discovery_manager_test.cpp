@@ -2,18 +2,13 @@
 #include "discovery/discovery_manager.hpp"
 
 #include "devices/device_manager.hpp"
-#include "devices/group_manager.hpp"
 #include "discovery/discovery_browser.hpp"
 #include "discovery/dns_sd_browser.hpp"
 #include "discovery/dns_sd_unavailable_notice.hpp"
 #include "discovery/fake_dns_sd.hpp"
 #include "discovery/http_trust_table.hpp"
 #include "log/logger.hpp"
-#include "push/ui_websocket_server.hpp"
-#include "support/page_client.hpp"
 #include "support/process.hpp"
-
-#include <nlohmann/json.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -255,8 +250,9 @@ TEST_F(DiscoveryManagerTest, CollapsingReachesAnInterfaceChangeWaitingBeforeASto
 }
 
 TEST_F(DiscoveryManagerTest, InterfaceChangeWhileStoppedOnlySetsTheIndex) {
-    manager.requestInterfaceChange(4, "veth-app");
-    manager.requestInterfaceChange(-1, "nowhere");  // Collapses; below 0 means all.
+    // One request only: a second one collapses into it only while it still waits in the
+    // queue, which the command thread may already have emptied (collapsing has its own tests).
+    manager.requestInterfaceChange(-1, "nowhere");  // Below 0 means all.
     ASSERT_TRUE(waitForCommands(1));
     EXPECT_THAT(journal.entries(), ElementsAre("http index 0", "netaudio index 0"));
     EXPECT_THAT(messages(logger),
@@ -382,49 +378,6 @@ TEST(DiscoveryManager, DrivesRealBrowsersOverTheScriptedDnsSd) {
     EXPECT_FALSE(manager.isActive());
     EXPECT_EQ(dns.liveOperations(), 0U);
     EXPECT_THAT(dns.misuse(), IsEmpty());
-}
-
-TEST(DiscoveryManagerPushes, ReachTheUiPagesThroughThePushServer) {
-    Logger logger;
-    DeviceManager devices{logger};
-    GroupManager groups{logger};
-    UiWebSocketServerOptions options;
-    options.port = 0;
-    options.bindAddress = "127.0.0.1";
-    UiWebSocketServer server(devices, groups, logger, options);
-    std::thread loop([&] { server.run(); });
-    const std::uint16_t port = server.waitUntilListening(kFakeDeadline);
-    test::PageClient page;
-    const bool connected =
-        port != 0 && page.connect(port) == 101 &&
-        test::waitUntil([&] { return server.connectionCount() == 1; }, kFakeDeadline);
-
-    std::vector<nlohmann::json> received;
-    if (connected) {
-        Journal journal;
-        ScriptedBrowser http{"http", journal};
-        ScriptedBrowser netaudio{"netaudio", journal};
-        DiscoveryManager manager(http, netaudio, logger, server);
-        manager.requestActive(true);
-        for (int i = 0; i < 10 && received.size() < 3; ++i) {
-            const auto text = page.read(kFakeDeadline);
-            if (!text) {
-                break;
-            }
-            auto message = nlohmann::json::parse(*text);
-            if (message.value("type", "").starts_with("discovery-")) {
-                received.push_back(std::move(message));
-            }
-        }
-    }
-    server.stop();
-    loop.join();
-    ASSERT_TRUE(connected);
-    EXPECT_EQ(received,
-              (std::vector<nlohmann::json>{
-                  {{"type", "discovery-busy"}, {"busy", true}, {"statusText", "Starting..."}},
-                  {{"type", "discovery-status"}, {"active", true}},
-                  {{"type", "discovery-busy"}, {"busy", false}, {"statusText", ""}}}));
 }
 
 }  // namespace

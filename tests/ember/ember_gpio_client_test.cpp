@@ -117,6 +117,9 @@ TEST_F(GpioClientTest, SubscribesWithThirtyRequestsInOrderAndAgainAfterTheRefres
 
     EXPECT_THAT(named(names, peer->readFrames(30)), ElementsAreArray(expectedGpioRequests()));
     EXPECT_THAT(named(names, peer->readFrames(30)), ElementsAreArray(expectedGpioRequests()));
+    // The worker writes its line after it has published the connection, so the requests may
+    // come first.
+    ASSERT_TRUE(diagnostics->waitFor("connected ip="));
     EXPECT_EQ(diagnostics->all().front(),
               "[EMBER RX][GPIO] connected ip=127.0.0.1 port=" + std::to_string(provider.port()) +
                   " - watching physical ports 1..10");

@@ -118,6 +118,7 @@ TEST(VgpioClientTest, OneChannelPanelIsSubscribedWithTwentyRequestsTypesFirst) {
     }
     EXPECT_THAT(seen, ElementsAreArray(expected));
     EXPECT_TRUE(peer->nothingWithin(50ms));
+    ASSERT_TRUE(lines->waitFor("connected to"));
     EXPECT_EQ(lines->all().front(),
               "[EMBER][VGPIO] connected to 127.0.0.1:" + std::to_string(provider.port()) +
                   " - GetDirectory-watch mode");
