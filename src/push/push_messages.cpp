@@ -1,5 +1,6 @@
 #include "push/push_messages.hpp"
 
+#include "base/wire_json.hpp"
 #include "devices/device_entry.hpp"
 #include "log/logger.hpp"
 #include "push/device_view.hpp"
@@ -210,7 +211,7 @@ nlohmann::json makeTileSettingsMessage(const nlohmann::json& tileSettingsDocumen
 }
 
 std::string serialiseMessage(const nlohmann::json& message) {
-    return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return wireJson(message);
 }
 
 }  // namespace pellan

@@ -30,11 +30,6 @@ constexpr std::array<std::pair<const char*, bool>, 4> kDisplayFields{{
     {"danteName", true},
 }};
 
-nlohmann::json objectOrEmpty(const nlohmann::json& doc, const char* key) {
-    const auto found = doc.find(key);
-    return found != doc.end() && found->is_object() ? *found : nlohmann::json::object();
-}
-
 /// A request that could not be carried out whole: logged, and answered as the UI expects.
 HttpResponse tileSettingsFailure(const RouteContext& context, std::string_view reason) {
     context.logger.log("Failed to parse tile-settings request: " + clippedErrorText(reason),
@@ -91,9 +86,7 @@ HttpResponse postTileSettings(const RouteContext& context, const HttpRequest& re
             return tileSettingsFailure(context,
                                        "Failed to save " + context.tileSettings.path().string());
         }
-        context.uiPush.broadcast({{"type", "tile-settings"},
-                                  {kByHost, objectOrEmpty(doc, kByHost)},
-                                  {kByModel, objectOrEmpty(doc, kByModel)}});
+        context.uiPush.broadcast(makeTileSettingsMessage(doc));
         return textResponse(200, "OK");
     } catch (const std::exception& error) {
         return tileSettingsFailure(context, error.what());
