@@ -5,7 +5,7 @@
 
 #include "ember/ember_client_core.hpp"
 #include "ember/ember_connection.hpp"
-#include "ember/ember_socket.hpp"
+#include "platform/descriptor_linux.hpp"
 #include "ember_codec/ember_test_support.hpp"
 
 #include <arpa/inet.h>
@@ -254,7 +254,7 @@ public:
     explicit ScriptedProvider(const std::string& address = "127.0.0.1", int port = 0,
                               int backlog = 16)
         : address_(address) {
-        listener_ = ember::listenTcp(address, port, backlog, port_);
+        listener_ = posix::listenTcp(address, port, backlog, port_);
     }
     bool listening() const { return listener_.valid(); }
     int port() const { return port_; }
@@ -273,13 +273,13 @@ public:
 private:
     std::string address_;
     int port_ = 0;
-    ember::FileDescriptor listener_;
+    posix::FileDescriptor listener_;
 };
 
 /// A port on which nothing listens: connecting is refused.
 inline int refusedPort() {
     int port = 0;
-    { ember::FileDescriptor probe = ember::listenTcp("127.0.0.1", 0, 1, port); }
+    { posix::FileDescriptor probe = posix::listenTcp("127.0.0.1", 0, 1, port); }
     return port;
 }
 

@@ -7,6 +7,7 @@
 #include "ember_codec/glow_types.hpp"
 #include "ember_codec/s101.hpp"
 #include "ember_codec/s101_decoder.hpp"
+#include "platform/thread_name.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -478,7 +479,7 @@ struct EmberProviderSim::Command {
 };
 
 struct EmberProviderSim::Connection {
-    ember::FileDescriptor fd;
+    posix::FileDescriptor fd;
     RequestReader reader;
     Bytes outbox;
     bool closed = false;
@@ -494,7 +495,7 @@ struct EmberProviderSim::Connection {
         if (outbox.empty() || closed) {
             return;
         }
-        const long sent = ember::sendNow(fd.get(), outbox.data(), outbox.size());
+        const long sent = posix::sendNow(fd.get(), outbox.data(), outbox.size());
         if (sent < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 closed = true;
@@ -556,7 +557,7 @@ bool EmberProviderSim::start() {
         errno = EADDRNOTAVAIL;
         return false;
     }
-    listener_ = ember::listenTcp(options_.address, options_.port, 64, port_);
+    listener_ = posix::listenTcp(options_.address, options_.port, 64, port_);
     if (!listener_.valid()) {
         return false;
     }
@@ -701,7 +702,7 @@ bool EmberProviderSim::waitForOpen(std::size_t open, std::chrono::milliseconds t
 }
 
 void EmberProviderSim::run() {
-    ember::nameThisThread("ember-sim");
+    setCurrentThreadName("ember-sim");
     try {
         loop();
     } catch (const std::exception&) {
@@ -807,7 +808,7 @@ void EmberProviderSim::loop() {
                 // At most a few chunks per round, so one busy consumer cannot starve others.
                 for (int round = 0; round < 16; ++round) {
                     const long received =
-                        ember::receiveNow(connection.fd.get(), chunk.data(), chunk.size());
+                        posix::receiveNow(connection.fd.get(), chunk.data(), chunk.size());
                     if (received == 0 ||
                         (received < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
                         connection.closed = true;

@@ -1,5 +1,5 @@
 #pragma once
-#include "ember/ember_socket.hpp"
+#include "platform/descriptor_linux.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -122,9 +122,9 @@ private:
     const std::vector<EmberSimParameter> initialTree_;
     const EmberProviderSimOptions options_;
     int port_ = 0;
-    ember::FileDescriptor listener_;
-    ember::FileDescriptor wakeRead_;
-    ember::FileDescriptor wakeWrite_;
+    posix::FileDescriptor listener_;
+    posix::FileDescriptor wakeRead_;
+    posix::FileDescriptor wakeWrite_;
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
