@@ -1,32 +1,20 @@
 #include "app/application.hpp"
 
+#include "app/components.hpp"
 #include "app/ui_launcher.hpp"
-#include "devices/device_manager.hpp"
-#include "devices/group_manager.hpp"
-#include "discovery/discovery_manager.hpp"
-#include "discovery/dns_sd_browser.hpp"
-#include "ember/ember_manager.hpp"
-#include "links/device_websocket_manager.hpp"
-#include "links/health_monitor.hpp"
 #include "log/logger.hpp"
 #include "platform/app_paths.hpp"
 #include "platform/desktop.hpp"
 #include "platform/shell.hpp"
 #include "platform/single_instance.hpp"
-#include "push/device_state_push.hpp"
-#include "push/ui_websocket_server.hpp"
-#include "settings/app_settings_manager.hpp"
 #include "storage/app_settings_store.hpp"
 #include "storage/devices_state_store.hpp"
 #include "storage/groups_state_store.hpp"
-#include "web/web_server_manager.hpp"
 
 #include <cstdint>
 #include <exception>
 #include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace pellan {
 namespace {
@@ -58,54 +46,21 @@ void joinThread(std::thread& thread) {
     }
 }
 
-/// Everything between the logger and the main loop: the components in their creation order,
-/// started, then stopped in their shut-down order.
+/// Everything between the logger and the last log line: the components in their creation
+/// order, restored and started, the shell's wait, then the stops in their shut-down order.
 void runComponents(const AppPaths& paths, Logger& logger) {
-    DeviceManager devices(logger);
-    GroupManager groups(logger);
-    AppSettingsManager settings(logger);
-    UiWebSocketServer uiPush(devices, groups, logger);
-    // From here on every log record also reaches the open pages.
-    logger.setListener([&uiPush](const LogEntry& entry) { uiPush.pushLogEntry(entry); });
+    Components c(paths, logger);
 
-    DeviceWebSocketManager deviceLinks(
-        devices, logger,
-        [&devices, &uiPush](const std::string& hostname, const std::vector<std::int32_t>& levels) {
-            if (devices.findDeviceByHostname(hostname).isMonitored) {
-                uiPush.pushMeterLevels(hostname, levels);
-            }
-        },
-        [&devices, &uiPush](const std::string& hostname, const DeviceEntry&) {
-            // The pages show the registry's record, not the link's partial one.
-            pushDeviceState(devices.findDeviceByHostname(hostname), uiPush);
-        });
-    // Starts and stops its clients when the reachability handling asks it to; nothing
-    // connects before that.
-    EmberManager ember(devices, logger, uiPush, settings);
-    // Reachability changes reach the discovery handlers once they exist.
-    HealthMonitor healthMonitor(devices, logger, [](const std::string&, bool) {});
-    // Discovered devices reach the registry once the discovery handlers exist.
-    DnsSdBrowser httpBrowser([](const DiscoveredDevice&, bool) {}, logger);
-    DnsSdBrowser netaudioBrowser([](const DiscoveredDevice&, bool) {}, logger);
-    DiscoveryManager discovery(httpBrowser, netaudioBrowser, logger, uiPush);
-    WebServerManager webServer({.deviceManager = devices,
-                                .groupManager = groups,
-                                .logger = logger,
-                                .settingsManager = settings,
-                                .uiPush = uiPush,
-                                .healthMonitor = healthMonitor,
-                                .paths = paths});
+    restoreState(paths, c.settings, c.devices, c.groups);
+    c.healthMonitor.requestRefresh();
+    const auto interfaceIndex = static_cast<std::uint32_t>(c.settings.selectedInterfaceIndex());
+    c.httpBrowser.setInterfaceIndex(interfaceIndex);
+    c.netaudioBrowser.setInterfaceIndex(interfaceIndex);
+    c.discovery.requestActive(true);
+    c.healthMonitor.start();
 
-    restoreState(paths, settings, devices, groups);
-    healthMonitor.requestRefresh();
-    const auto interfaceIndex = static_cast<std::uint32_t>(settings.selectedInterfaceIndex());
-    httpBrowser.setInterfaceIndex(interfaceIndex);
-    netaudioBrowser.setInterfaceIndex(interfaceIndex);
-    discovery.requestActive(true);
-    healthMonitor.start();
-
-    std::thread webThread([&webServer] { webServer.run(kWebServerPort); });
-    std::thread pushThread([&uiPush] { uiPush.run(); });
+    std::thread webThread([&c] { c.webServer.run(kWebServerPort); });
+    std::thread pushThread([&c] { c.uiPush.run(); });
     UiLauncher launcher(logger, [] { openUi(); });
     launcher.start();
 
@@ -119,18 +74,18 @@ void runComponents(const AppPaths& paths, Logger& logger) {
     }
     shell.remove();
 
-    uiPush.pushApplicationStopping();
+    c.uiPush.pushApplicationStopping();
     logger.log("Vantrel Pellan shutdown requested", "application");
-    webServer.stop();
-    discovery.stop();
-    healthMonitor.stop();
-    deviceLinks.stopAll();
-    ember.stopAll();
-    uiPush.stop();
+    c.webServer.stop();
+    c.discovery.stop();
+    c.healthMonitor.stop();
+    c.deviceLinks.stopAll();
+    c.ember.stopAll();
+    c.uiPush.stop();
     launcher.stop();
     joinThread(webThread);
     joinThread(pushThread);
-    logger.setListener({});
+    c.logForwarding.clear();
 }
 
 }  // namespace

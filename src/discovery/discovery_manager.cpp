@@ -4,7 +4,6 @@
 #include "discovery/dns_sd_browser.hpp"
 #include "log/logger.hpp"
 #include "platform/thread_name.hpp"
-#include "push/ui_websocket_server.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -13,15 +12,6 @@
 #include <utility>
 
 namespace pellan {
-
-DiscoveryManager::DiscoveryManager(DiscoveryBrowser& httpBrowser, DiscoveryBrowser& netaudioBrowser,
-                                   Logger& logger, UiWebSocketServer& uiPush)
-    : DiscoveryManager(
-          httpBrowser, netaudioBrowser, logger,
-          DiscoveryPushes{[&uiPush](bool busy, const std::string& statusText) {
-                              uiPush.pushDiscoveryBusy(busy, statusText);
-                          },
-                          [&uiPush](bool active) { uiPush.pushDiscoveryStatus(active); }}) {}
 
 DiscoveryManager::DiscoveryManager(DiscoveryBrowser& httpBrowser, DiscoveryBrowser& netaudioBrowser,
                                    Logger& logger, DiscoveryPushes uiPush)

@@ -9,11 +9,9 @@
 namespace pellan {
 class DiscoveryBrowser;
 class Logger;
-class UiWebSocketServer;
 
 /// The two pushes the manager makes to every UI page: "discovery-busy" (busy, status text)
-/// and "discovery-status" (active). main wires them to UiWebSocketServer's
-/// pushDiscoveryBusy and pushDiscoveryStatus.
+/// and "discovery-status" (active). The application wires them to the push server.
 struct DiscoveryPushes {
     std::function<void(bool busy, const std::string& statusText)> busy;
     std::function<void(bool active)> status;
@@ -45,12 +43,7 @@ struct DiscoveryCommand {
 ///   before the browsers go.
 class DiscoveryManager {
 public:
-    /// As main wires it: the pushes go to `uiPush` (pushDiscoveryBusy, pushDiscoveryStatus),
-    /// which must outlive this object. Starts the command thread; throws std::system_error
-    /// when it cannot be made.
-    DiscoveryManager(DiscoveryBrowser& httpBrowser, DiscoveryBrowser& netaudioBrowser,
-                     Logger& logger, UiWebSocketServer& uiPush);
-    /// The same with the pushes as callables.
+    /// Starts the command thread; throws std::system_error when it cannot be made.
     DiscoveryManager(DiscoveryBrowser& httpBrowser, DiscoveryBrowser& netaudioBrowser,
                      Logger& logger, DiscoveryPushes uiPush);
     ~DiscoveryManager();  ///< Calls stop().

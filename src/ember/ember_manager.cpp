@@ -6,7 +6,6 @@
 #include "ember/ember_gpio_client.hpp"
 #include "ember/ember_vgpio_client.hpp"
 #include "log/logger.hpp"
-#include "push/ui_websocket_server.hpp"
 #include "settings/app_settings_manager.hpp"
 
 #include <algorithm>
@@ -56,20 +55,7 @@ bool parseReport(const std::string& text, const char* format, int& number, std::
     return true;
 }
 
-EmberPushTarget pushesOf(UiWebSocketServer& ui) {
-    return EmberPushTarget{
-        [&ui](const DeviceEntry& record) { ui.pushDevice(record); },
-        [&ui](const std::string& hostname, int index, bool state) {
-            ui.pushVgpio(hostname, index, state);
-        },
-    };
-}
-
 }  // namespace
-
-EmberManager::EmberManager(DeviceManager& devices, Logger& logger, UiWebSocketServer& ui,
-                           AppSettingsManager& settings, EmberManagerOptions options)
-    : EmberManager(devices, logger, pushesOf(ui), settings, std::move(options)) {}
 
 EmberManager::EmberManager(DeviceManager& devices, Logger& logger, EmberPushTarget pushes,
                            AppSettingsManager& settings, EmberManagerOptions options)

@@ -18,14 +18,13 @@ class DeviceManager;
 class EmberGpioClient;
 class EmberVgpioClient;
 class Logger;
-class UiWebSocketServer;
 struct DeviceEntry;
 
 /// Pause between switching the help output's override on and writing its status.
 inline constexpr std::chrono::milliseconds kHelpStatusDelay{100};
 
-/// The two UI pushes EmberManager sends. The UiWebSocketServer constructor binds them to the
-/// server's pushDevice and pushVgpio; tests and benchmarks give their own.
+/// The two UI pushes EmberManager sends: the application binds them to the push server's
+/// pushDevice and pushVgpio; tests and benchmarks give their own.
 struct EmberPushTarget {
     std::function<void(const DeviceEntry& record)> pushDevice;
     std::function<void(const std::string& hostname, int index, bool state)> pushVgpio;
@@ -60,8 +59,6 @@ struct EmberManagerOptions {
 ///   the destructor stops every client, after which no report reaches this object.
 class EmberManager {
 public:
-    EmberManager(DeviceManager& devices, Logger& logger, UiWebSocketServer& ui,
-                 AppSettingsManager& settings, EmberManagerOptions options = {});
     EmberManager(DeviceManager& devices, Logger& logger, EmberPushTarget pushes,
                  AppSettingsManager& settings, EmberManagerOptions options = {});
     ~EmberManager();  ///< Calls stopAll().
