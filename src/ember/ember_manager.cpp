@@ -1,5 +1,6 @@
 #include "ember/ember_manager.hpp"
 
+#include "base/ascii.hpp"
 #include "devices/device_entry.hpp"
 #include "devices/device_manager.hpp"
 #include "devices/device_model.hpp"
@@ -9,7 +10,6 @@
 #include "settings/app_settings_manager.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <thread>
 #include <utility>
@@ -25,12 +25,6 @@ constexpr const char* kGpioUnitStockCode = "TRQ-GPIO";
 
 bool inPortRange(int number) {
     return number >= kFirstPort && number <= kLastPort;
-}
-
-std::string upperCased(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return text;
 }
 
 /// A record for merging: every live GPIO number unknown (-1), so only what a report sets is
@@ -189,7 +183,7 @@ void EmberManager::updateHelpGpio(bool force) {
         return;
     }
     const DeviceEntry unit = devices_.findDeviceByHostname(settings.helpGpioHostname);
-    if (unit.hostname.empty() || upperCased(unit.stockCode) != kGpioUnitStockCode ||
+    if (unit.hostname.empty() || toUpperAscii(unit.stockCode) != kGpioUnitStockCode ||
         unit.ip.empty()) {
         return;
     }

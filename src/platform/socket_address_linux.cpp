@@ -18,14 +18,4 @@ std::string ipv4AddressText(const sockaddr* address) {
     return buffer;
 }
 
-bool isIpv6Literal(std::string_view text) {
-    // inet_pton reads a C string: an embedded zero byte would cut the text short.
-    if (text.size() >= INET6_ADDRSTRLEN || text.find('\0') != std::string_view::npos) {
-        return false;
-    }
-    const std::string copy(text);
-    in6_addr address{};
-    return ::inet_pton(AF_INET6, copy.c_str(), &address) == 1;
-}
-
 }  // namespace pellan

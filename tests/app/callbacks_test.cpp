@@ -20,22 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-/// Connects a page and waits for its own "connected" log line, after which the page is on
-/// the broadcast list and misses nothing pushed later.
-void connectPage(test::PageClient& page, std::uint16_t port) {
-    ASSERT_EQ(page.connect(port), 101);
-    for (int i = 0; i < 1000; ++i) {
-        const std::optional<std::string> text = page.read(10s);
-        ASSERT_TRUE(text) << "no \"connected\" line for the page";
-        const auto message = nlohmann::json::parse(*text, nullptr, false);
-        if (message.value("type", "") == "log" &&
-            message["log"].value("message", "") == "WebSocket client connected") {
-            return;
-        }
-    }
-    FAIL() << "no \"connected\" line for the page";
-}
-
 /// The page's messages other than "log" until the marker arrives.
 std::vector<nlohmann::json> readUntilMarker(test::PageClient& page) {
     std::vector<nlohmann::json> received;
@@ -70,7 +54,7 @@ TEST(CallbacksTest, EachCallbackReachesThePagesAsItsMessage) {
     ASSERT_TRUE(fixture.devices.addOrUpdateDevice(panel("TRQ-PN2-MONITORED", true)));
     ASSERT_TRUE(fixture.devices.addOrUpdateDevice(panel("TRQ-PN2-QUIET", false)));
     test::PageClient page;
-    connectPage(page, fixture.port);
+    ASSERT_NO_FATAL_FAILURE(test::connectCountedPage(page, fixture.port));
 
     // Meters reach the pages for a monitored device only.
     const MeterCallback meters = meterLevelPush(fixture.devices, fixture.server);

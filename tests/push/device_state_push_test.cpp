@@ -56,22 +56,6 @@ std::vector<std::string> receivedBeforeMarker(test::PageClient& page, const std:
     return received;
 }
 
-/// Connects a page and waits until the server counts it: its own "connected" log line comes
-/// after the page joined the broadcast list, so nothing pushed afterwards can miss it.
-void connectPage(test::PageClient& page, std::uint16_t port) {
-    ASSERT_EQ(page.connect(port), 101);
-    for (int i = 0; i < 1000; ++i) {
-        const std::optional<std::string> text = page.read(10s);
-        ASSERT_TRUE(text) << "no \"connected\" line for the page";
-        const auto message = nlohmann::json::parse(*text, nullptr, false);
-        if (message.value("type", "") == "log" &&
-            message["log"].value("message", "") == "WebSocket client connected") {
-            return;
-        }
-    }
-    FAIL() << "no \"connected\" line for the page";
-}
-
 /// Both panel families show the same fields, whatever the model's channel count.
 std::string panelState(const std::string& hostname) {
     return R"({"cough":[false,false,true,false],"hostname":")" + hostname +
@@ -103,7 +87,7 @@ TEST(DeviceStatePushTest, EachFamilySendsItsOwnStateMessageAndOtherModelsNone) {
     test::RunningServer fixture;
     ASSERT_NE(fixture.port, 0);
     test::PageClient page;
-    ASSERT_NO_FATAL_FAILURE(connectPage(page, fixture.port));
+    ASSERT_NO_FATAL_FAILURE(test::connectCountedPage(page, fixture.port));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.hostname);
         pushDeviceState(registryRecord(c.hostname), fixture.server);
@@ -122,7 +106,7 @@ TEST(DeviceStatePushTest, ARecordWithoutHostnameSendsNothing) {
     test::RunningServer fixture;
     ASSERT_NE(fixture.port, 0);
     test::PageClient page;
-    ASSERT_NO_FATAL_FAILURE(connectPage(page, fixture.port));
+    ASSERT_NO_FATAL_FAILURE(test::connectCountedPage(page, fixture.port));
     pushDeviceState(notFound, fixture.server);
     pushDeviceState(DeviceEntry{}, fixture.server);
     fixture.server.broadcast({{"type", "marker"}, {"marker", "end"}});

@@ -1,6 +1,12 @@
 #include "server_fixture.hpp"
 
+#include "support/page_client.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
+#include <optional>
 
 namespace pellan::test {
 
@@ -64,6 +70,20 @@ void RunningServer::stopAndJoin() {
         thread_.join();
     }
     logger.setListener({});
+}
+
+void connectCountedPage(PageClient& page, std::uint16_t port) {
+    ASSERT_EQ(page.connect(port), 101);
+    for (int i = 0; i < 1000; ++i) {
+        const std::optional<std::string> text = page.read(std::chrono::seconds(10));
+        ASSERT_TRUE(text) << "no \"connected\" line for the page";
+        const auto message = nlohmann::json::parse(*text, nullptr, false);
+        if (message.value("type", "") == "log" &&
+            message["log"].value("message", "") == "WebSocket client connected") {
+            return;
+        }
+    }
+    FAIL() << "no \"connected\" line for the page";
 }
 
 }  // namespace pellan::test

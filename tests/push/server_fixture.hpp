@@ -14,6 +14,7 @@
 #include <vector>
 
 namespace pellan::test {
+class PageClient;
 
 /// Every record the logger hands its listener, with waits for the lines the server logs.
 class LogWatch {
@@ -56,5 +57,10 @@ public:
 private:
     std::thread thread_;
 };
+
+/// Connects a page and waits for the server's own "connected" log line for it: from then on
+/// the page is on the broadcast list and misses nothing pushed later. Fails the test when the
+/// page is refused or the line never comes.
+void connectCountedPage(PageClient& page, std::uint16_t port);
 
 }  // namespace pellan::test

@@ -5,6 +5,7 @@
 #include "exit_signals.hpp"
 #include "options.hpp"
 
+#include "base/wire_json.hpp"
 #include "discovery/dns_sd_browser.hpp"
 #include "log/logger.hpp"
 
@@ -92,8 +93,7 @@ public:
                                       {"danteName", record.danteName},
                                       {"friendlyName", record.friendlyName}};
             // Names come from the network: bytes that are no UTF-8 are replaced, not fatal.
-            const std::string text =
-                line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+            const std::string text = wireJson(line);
             const std::lock_guard lock(mutex_);
             std::cout << text << std::endl;
         };

@@ -7,6 +7,7 @@
 
 #include "base/ascii.hpp"
 #include "base/ipv4.hpp"
+#include "base/wire_json.hpp"
 
 #include "devices/device_entry.hpp"
 #include "devices/device_manager.hpp"
@@ -154,7 +155,7 @@ private:
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start_);
         line["t"] = static_cast<double>(static_cast<long long>(elapsed.count() * 1000.0)) / 1000.0;
         // Text from the device may be no UTF-8: replaced, never fatal.
-        std::cout << line.dump(-1, ' ', false, Json::error_handler_t::replace) << std::endl;
+        std::cout << wireJson(line) << std::endl;
     }
 
     DeviceManager& devices_;
