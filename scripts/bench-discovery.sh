@@ -11,8 +11,8 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/werror}
 [[ $build == /* ]] || build=$PWD/$build
-bench=$build/tests/discovery/discovery-bench
-publisher=$build/tests/discovery/discovery-avahi-publisher
+bench=$build/bench/discovery-bench
+publisher=$build/bench/discovery-avahi-publisher
 for program in "$bench" "$publisher"; do
     [[ -x $program ]] || { echo "missing $program: build it first" >&2; exit 2; }
 done

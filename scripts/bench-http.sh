@@ -35,7 +35,7 @@ if [ "$seconds" -lt 1 ] || [ "$seconds" -gt 120 ]; then
 fi
 
 if [ ! -f "$build_dir/build.ninja" ]; then
-    cmake --preset release -B "$build_dir" >/dev/null
+    cmake --preset release -B "$build_dir" -DPELLAN_BUILD_BENCH=ON >/dev/null
 fi
 cmake --build "$build_dir" --target http_bench -j2 >/dev/null
 
