@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Compiles every header of src/ alone (g++ -fsyntax-only on a file that includes only it), with
 # the include directories, definitions and warnings of the build's compile_commands.json, and
-# fails on the first header that does not compile. Without a compile_commands.json the
+# fails naming every header that does not compile. Without a compile_commands.json the
 # project's known flags are used.
 #   scripts/check-headers.sh [BUILD_DIR]
 set -euo pipefail
@@ -32,11 +32,29 @@ if [ ${#headers[@]} -eq 0 ]; then
     exit 1
 fi
 
+# One compiler per core: a header alone still pulls in Asio or JSON, and there are many.
+failures=$(mktemp)
+trap 'rm -f "$failures"' EXIT
+jobs=$(nproc)
+running=0
 for header in "${headers[@]}"; do
-    if ! printf '#include "%s"\n' "$header" |
-        "$compiler" "${flags[@]}" "-I$root/src" -fsyntax-only -x c++ -; then
-        echo "check-headers: src/$header does not compile on its own" >&2
-        exit 1
+    (
+        if ! printf '#include "%s"\n' "$header" |
+            "$compiler" "${flags[@]}" "-I$root/src" -fsyntax-only -x c++ -; then
+            echo "$header" >>"$failures"
+        fi
+    ) &
+    running=$((running + 1))
+    if [ "$running" -ge "$jobs" ]; then
+        wait -n || true
+        running=$((running - 1))
     fi
 done
+wait
+if [ -s "$failures" ]; then
+    while read -r header; do
+        echo "check-headers: src/$header does not compile on its own" >&2
+    done <"$failures"
+    exit 1
+fi
 echo "check-headers: ${#headers[@]} headers compile on their own"
