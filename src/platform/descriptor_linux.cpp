@@ -40,18 +40,7 @@ FileDescriptor listenTcp(const std::string& address, int port, int backlog, int&
 }
 
 long sendNow(int fd, const std::uint8_t* data, std::size_t length) {
-    std::size_t sent = 0;
-    while (sent < length) {
-        const auto n = ::send(fd, data + sent, length - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return sent > 0 ? static_cast<long>(sent) : -1;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return static_cast<long>(sent);
+    return pellan::sendNow(handle(fd), data, length);
 }
 
 long receiveNow(int fd, std::uint8_t* data, std::size_t capacity) {
