@@ -25,8 +25,7 @@ TEST(S101Crc, TableMatchesTheBitwiseDefinitionAndChecksGoldenFrames) {
     // Over an intact frame's unescaped bytes, CRC included, the register ends at 0xF0B8.
     for (const char* name : {"get_directory_1_4_1_1_1", "set_parameter_true_1_4_1_3_2",
                              "keepalive_request_slot0", "keepalive_response_slot0"}) {
-        const Bytes wire =
-            test::parseHex(test::readTextFile(test::emberDataPath(std::string(name) + ".hex")));
+        const Bytes wire = test::parseHex(test::readTextFile(test::emberDataPath(name, ".hex")));
         Bytes body;
         for (std::size_t i = 1; i + 1 < wire.size(); ++i) {
             body.push_back(wire[i] == 0xFD ? static_cast<std::uint8_t>(wire[++i] ^ 0x20) : wire[i]);

@@ -20,7 +20,7 @@ using test::Bytes;
 namespace build = test::build;
 
 Bytes golden(const std::string& name) {
-    return test::parseHex(test::readTextFile(test::emberDataPath(name + ".hex")));
+    return test::parseHex(test::readTextFile(test::emberDataPath(name, ".hex")));
 }
 
 Bytes getDirectory(const std::vector<std::int32_t>& path,

@@ -18,7 +18,7 @@ using test::Bytes;
 
 std::vector<std::string> expectedLines(const std::string& name) {
     std::vector<std::string> lines;
-    std::istringstream text(test::readTextFile(test::emberDataPath(name + ".expected")));
+    std::istringstream text(test::readTextFile(test::emberDataPath(name, ".expected")));
     for (std::string line; std::getline(text, line);) {
         if (!line.empty()) {
             lines.push_back(line);
@@ -28,7 +28,7 @@ std::vector<std::string> expectedLines(const std::string& name) {
 }
 
 Bytes input(const std::string& name) {
-    return test::parseHex(test::readTextFile(test::emberDataPath(name + ".hex")));
+    return test::parseHex(test::readTextFile(test::emberDataPath(name, ".hex")));
 }
 
 class GoldenStream : public ::testing::TestWithParam<const char*> {};
