@@ -5,8 +5,8 @@
 
 #include "ember/ember_client_core.hpp"
 #include "ember/ember_connection.hpp"
-#include "platform/descriptor_linux.hpp"
 #include "ember_codec/ember_test_support.hpp"
+#include "platform/descriptor_linux.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -19,7 +19,7 @@ TEST(HostNamesTest, NamesComeFromTheHostNameAndTheHostsTable) {
         {"studio-pc.local.", "", {"studio-pc.local", "studio-pc"}},
         {"studio-pc",
          "127.0.1.1 Studio-PC.Example.Org. studio-pc # the machine\n"
-         "10.0.0.9 other.example.org other\n"
+         "198.18.0.9 other.example.org other\n"
          "# 127.0.1.1 studio-pc.commented.org studio-pc\n",
          {"studio-pc", "studio-pc.local", "studio-pc.example.org"}},
         {"studio-pc.example.org", "", {"studio-pc.example.org", "studio-pc", "studio-pc.local"}},

@@ -70,7 +70,7 @@ TEST(RequestOriginTest, HostHeaderNamesThisMachineOrAnAddress) {
         {"[:1]", false},
         {"[1:]", false},
         {"[::1.2.3]", false},
-        {"[1.2.3.4::]", false},
+        {"[198.18.3.4::]", false},
         {"[fe80::1%eth0]", false},
         {"[]", false},
         {"user@localhost", false},
